@@ -1,0 +1,109 @@
+/*
+ * ZELO 2.3.4 - media conversion library, public C interface.
+ *
+ * Every export has C linkage. Integers are 32-bit, reals are doubles,
+ * booleans are 32-bit with true returned as -1 (any non-zero value is true
+ * on input). Texts are zero-terminated 8-bit strings; output texts are
+ * copied into buffers the host provides.
+ */
+#ifndef ZELO_ZELO_H
+#define ZELO_ZELO_H
+
+#include <stdint.h>
+#include <stddef.h>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define ZELO_CALL __stdcall
+#else
+#define ZELO_CALL
+#endif
+
+#if defined(_WIN32)
+#if defined(ZELO_BUILDING)
+#define ZELO_API __declspec(dllexport)
+#else
+#define ZELO_API __declspec(dllimport)
+#endif
+#else
+#define ZELO_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* 32-bit boolean: true = -1. */
+typedef int32_t ZeloBool;
+#define ZELO_TRUE (-1)
+#define ZELO_FALSE 0
+
+/* "Not found / not set / no handle" everywhere in the library. */
+#define UNDEF ((int32_t)-1357902468) /* 0xAF100D7C */
+#define UNDEF_REAL (-1357902468.0)
+
+/* Result codes of ErrorInfo.Result. */
+#define RES_OK 0
+#define RES_BAD_OUTPUT 1
+#define RES_ABORTED 2
+#define RES_EXCEPTION 999
+#define RES_ERROR 1000
+
+/* Error categories. */
+#define ERR_TEXT 1
+#define ERR_TEXT2 2
+#define ERR_EXCEPT 3
+#define ERR_GEN 4
+#define ERR_MEM 5
+#define ERR_FILE 6
+#define ERR_IMG 7
+#define ERR_SND 8
+#define ERR_AVI 9
+#define ERR_AVIFILE 10
+#define ERR_VFW 11
+#define ERR_MVI 12
+#define ERR_WAV 13
+#define ERR_FF 14
+#define ERR_JEX 15
+#define ERR_UNI 16
+#define ERR_FLIC 17
+#define ERR_ACM 19
+#define ERR_MM 20
+
+/* Code carried by every text error. */
+#define MAX_CODE 2147483647
+
+/* Outcome of the last framed export. */
+typedef struct ErrorInfo {
+    int32_t Result;
+    int32_t Category;
+    int32_t Code;
+} ErrorInfo;
+
+/* --- Frame and error report --------------------------------------------- */
+
+/* Copies the outcome of the last export. */
+ZELO_API void ZELO_CALL ZeloGetLastError(ErrorInfo *info);
+/* Writes the text of an outcome into buf (the host sizes it; 1100 bytes is
+ * always enough). */
+ZELO_API void ZELO_CALL ZeloMakeErrorStr(const ErrorInfo *info, char *buf);
+/* Shows the message of a pending error of the last export in a message box. */
+ZELO_API void ZELO_CALL ZeloCheckError(void);
+
+/* --- Trace log ------------------------------------------------------------ */
+
+/* Starts a trace log; a name without a directory goes into the directory of
+ * the host program. exportTrace writes one line per export call. */
+ZELO_API void ZELO_CALL ZeloLogStart(const char *fileName, ZeloBool exportTrace);
+ZELO_API void ZELO_CALL ZeloLogStop(void);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#if defined(__cplusplus)
+static_assert(sizeof(ErrorInfo) == 12, "ErrorInfo layout");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(ErrorInfo) == 12, "ErrorInfo layout");
+#endif
+
+#endif /* ZELO_ZELO_H */
