@@ -96,6 +96,16 @@ ZELO_API void ZELO_CALL ZeloCheckError(void);
 ZELO_API void ZELO_CALL ZeloLogStart(const char *fileName, ZeloBool exportTrace);
 ZELO_API void ZELO_CALL ZeloLogStop(void);
 
+/* --- Image record --------------------------------------------------------- */
+
+/* --- Sound record --------------------------------------------------------- */
+
+/* --- Formats and file information ------------------------------------------ */
+
+/* --- Conversion record, output configuration, sources and callbacks -------- */
+
+/* --- Conversion run -------------------------------------------------------- */
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
