@@ -98,6 +98,22 @@ ZELO_API void ZELO_CALL ZeloLogStop(void);
 
 /* --- Image record --------------------------------------------------------- */
 
+/* The in-memory picture. Rows are packed and stored top row first; pixel
+ * (x, y) starts at byte (y * resX + x) * bytesPP. 8 bits: palette index;
+ * 15 bits: 0RRRRRGGGGGBBBBB; 16 bits: RRRRRGGGGGGBBBBB; 24 bits: blue, green,
+ * red; 32 bits: blue, green, red, 0. The palette holds blue, green, red
+ * triples and is meaningful at 8 bits only. */
+typedef struct Qimg {
+    void *pixPtr;          /* pixel buffer */
+    int32_t pixSize;       /* resX * resY * bytesPP */
+    int32_t resX;          /* width in pixels */
+    int32_t resY;          /* height in rows */
+    int32_t bytesPP;       /* (bpp + 7) / 8 */
+    int32_t bpp;           /* 8, 15, 16, 24 or 32 */
+    uint8_t pal[256][3];   /* blue, green, red */
+    int32_t hostPix;       /* non-zero: pixPtr belongs to the host */
+} Qimg;
+
 /* --- Sound record --------------------------------------------------------- */
 
 /* --- Formats and file information ------------------------------------------ */
@@ -111,9 +127,28 @@ ZELO_API void ZELO_CALL ZeloLogStop(void);
 #endif
 
 #if defined(__cplusplus)
-static_assert(sizeof(ErrorInfo) == 12, "ErrorInfo layout");
+#define ZELO_STATIC_ASSERT(c, m) static_assert(c, m)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-_Static_assert(sizeof(ErrorInfo) == 12, "ErrorInfo layout");
+#define ZELO_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#else
+#define ZELO_STATIC_ASSERT(c, m)
+#endif
+
+ZELO_STATIC_ASSERT(sizeof(ErrorInfo) == 12, "ErrorInfo layout");
+ZELO_STATIC_ASSERT(offsetof(Qimg, pixPtr) == 0, "Qimg layout");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+ZELO_STATIC_ASSERT(offsetof(Qimg, pixSize) == 4, "Qimg layout");
+ZELO_STATIC_ASSERT(offsetof(Qimg, bpp) == 20, "Qimg layout");
+ZELO_STATIC_ASSERT(offsetof(Qimg, pal) == 24, "Qimg layout");
+ZELO_STATIC_ASSERT(offsetof(Qimg, hostPix) == 792, "Qimg layout");
+ZELO_STATIC_ASSERT(sizeof(Qimg) == 796, "Qimg layout");
+#else
+/* 64-bit: the pointer takes 8 bytes, every later field moves by 4. */
+ZELO_STATIC_ASSERT(offsetof(Qimg, pixSize) == 8, "Qimg layout");
+ZELO_STATIC_ASSERT(offsetof(Qimg, bpp) == 24, "Qimg layout");
+ZELO_STATIC_ASSERT(offsetof(Qimg, pal) == 28, "Qimg layout");
+ZELO_STATIC_ASSERT(offsetof(Qimg, hostPix) == 796, "Qimg layout");
+ZELO_STATIC_ASSERT(sizeof(Qimg) == 800, "Qimg layout");
 #endif
 
 #endif /* ZELO_ZELO_H */
