@@ -27,6 +27,8 @@ namespace zelo::vfw {
 
 namespace {
 
+int64_t gMaxPixels = int64_t(16384) * 16384;
+
 AVCodecID CodecIdOf(const avi::StreamData& s) {
   if (s.format.size() < size_t(kBitmapInfoHeaderSize)) return AV_CODEC_ID_NONE;
   const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), nullptr};
@@ -83,6 +85,7 @@ struct AviGetFrame {
   bool Empty(int64_t i) const { return s->index[size_t(i)].size == 0; }
   bool ReadSample(int64_t i) {
     const avi::IndexEntry& e = s->index[size_t(i)];
+    if (e.size > kMaxDibBytes) return false;
     chunk.resize(e.size + AV_INPUT_BUFFER_PADDING_SIZE);
     std::fill(chunk.begin() + e.size, chunk.end(), 0);
     return stream->file->io->ReadAt(e.pos, chunk.data(), e.size);
@@ -117,6 +120,7 @@ bool AviGetFrame::OpenDecoder() {
   ctx->codec_tag = h.biCompression;
   ctx->bits_per_coded_sample = h.biBitCount;
   ctx->thread_count = 1;
+  ctx->max_pixels = gMaxPixels;
   size_t extra = s->format.size() - size_t(kBitmapInfoHeaderSize);
   if (extra > 0) {
     ctx->extradata = static_cast<uint8_t*>(av_mallocz(extra + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -132,7 +136,8 @@ bool AviGetFrame::OpenDecoder() {
 
 bool AviGetFrame::Convert(const uint8_t* const data[4], const int linesize[4], AVPixelFormat fmt,
                           int32_t w, int32_t h) {
-  if (w < 1 || h < 1 || w > kMaxDibSide || h > kMaxDibSide) return false;
+  if (w < 1 || h < 1 || w > kMaxDibSide || h > kMaxDibSide || int64_t(w) * h > gMaxPixels)
+    return false;
   int bits = OutBits(fmt);
   uint8_t palette[1024] = {};
   if (bits == 8) {
@@ -239,10 +244,11 @@ bool AviGetFrame::Feed() {
     return avcodec_send_packet(ctx, nullptr) >= 0;
   }
   int64_t i = feedPos++;
-  if (!ReadSample(i)) return true;  // an unreadable sample is skipped
+  const avi::IndexEntry& e = s->index[size_t(i)];
   av_packet_unref(pkt);
-  if (av_new_packet(pkt, int(s->index[size_t(i)].size)) < 0) return false;
-  std::memcpy(pkt->data, chunk.data(), size_t(pkt->size));
+  if (e.size > kMaxDibBytes) return true;  // no picture is that big: skipped
+  if (av_new_packet(pkt, int(e.size)) < 0) return false;
+  if (!stream->file->io->ReadAt(e.pos, pkt->data, e.size)) return true;  // skipped
   pkt->pts = pkt->dts = i;
   if (s->index[size_t(i)].flags & AVIIF_KEYFRAME) pkt->flags |= AV_PKT_FLAG_KEY;
   if (!paletteSent && src.colors > 0 && src.bits <= 8) {
@@ -261,7 +267,8 @@ bool AviGetFrame::Feed() {
 bool AviGetFrame::DecodeTo(int64_t m) {
   auto it = std::upper_bound(keys.begin(), keys.end(), m);
   int64_t key = it == keys.begin() ? keys.front() : *(it - 1);
-  if (!active || m <= lastLabel || key >= feedPos) Seek(key);
+  // Going on is cheaper than a seek unless a key frame lies beyond what was fed.
+  if (!active || m <= lastLabel || key > feedPos) Seek(key);
   // Each sample is fed once; the loop ends when the decoder runs dry.
   for (int64_t guard = 0; guard < 4 * (Length() + 16); ++guard) {
     int r = avcodec_receive_frame(ctx, frame);
@@ -283,6 +290,8 @@ bool AviGetFrame::DecodeTo(int64_t m) {
   return false;
 }
 
+void AVISetMaxPixels(int64_t pixels) { gMaxPixels = std::max<int64_t>(pixels, 1); }
+
 PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wanted) {
   if (stream == nullptr || stream->file->writing) return nullptr;
   const avi::StreamData* s = stream->data;
@@ -295,7 +304,9 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
     g->forcedBits = wanted->biBitCount;
   }
   g->s = s;
-  if (!ParseDibFormat(s->format.data(), s->format.size(), g->src)) return nullptr;
+  if (!ParseDibFormat(s->format.data(), s->format.size(), g->src) ||
+      int64_t(g->src.width) * g->src.height > gMaxPixels)
+    return nullptr;
   g->uncompressed = IsUncompressedStream(*s);
   if (g->uncompressed) {
     DibFormat probe = g->src;

@@ -305,6 +305,9 @@ HRESULT FinishFile(AviFile& f) {
 
 }  // namespace avi
 
-void AVISetRiffLimit(int64_t bytes) { avi::gRiffLimit = std::max<int64_t>(bytes, 64 * 1024); }
+// Offsets inside a RIFF part are 32-bit; parts stay well below that.
+void AVISetRiffLimit(int64_t bytes) {
+  avi::gRiffLimit = std::clamp<int64_t>(bytes, 4096, int64_t(1) << 30);
+}
 
 }  // namespace zelo::vfw

@@ -306,7 +306,7 @@ HRESULT AVIStreamRead(PAVISTREAM stream, int32_t start, int32_t count, void* buf
   const avi::StreamData& s = *stream->data;
   riff::Stream& io = *stream->file->io;
   int64_t length = s.info.dwLength;
-  if (start >= length) return AVIERR_OK;
+  if (start >= length || count == 0) return AVIERR_OK;
   int64_t room = buffer != nullptr ? bufferSize : INT32_MAX;
 
   if (s.sampleSize == 0) {
@@ -391,10 +391,10 @@ HRESULT AVIStreamWrite(PAVISTREAM stream, int32_t start, int32_t count, const vo
   if (start >= 0 && start < s.length) return AVIERR_BADPARAM;  // no rewriting
   bool video = s.info.fccType == streamtypeVIDEO;
   if (video) {
+    if (count != 1) return AVIERR_BADPARAM;
     // A gap before start becomes empty frames.
     for (int64_t gap = start - s.length; gap > 0; --gap)
       if (HRESULT r = avi::WriteChunk(f, s, nullptr, 0, false, 1); r != AVIERR_OK) return r;
-    if (count != 1) return AVIERR_BADPARAM;
   } else if (s.info.dwSampleSize > 0) {
     if (int64_t(count) * s.info.dwSampleSize != bufferSize) return AVIERR_BADSIZE;
   } else if (count != 1) {

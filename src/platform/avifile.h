@@ -207,5 +207,8 @@ HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source,
 // Size at which a written file continues in a new RIFF extension (default
 // about 1 GiB); tests lower it to exercise OpenDML on small files.
 void AVISetRiffLimit(int64_t bytes);
+// Largest picture (in pixels) a frame decoder accepts (default 16384 x
+// 16384); fuzzers lower it.
+void AVISetMaxPixels(int64_t pixels);
 
 }  // namespace zelo::vfw

@@ -185,6 +185,16 @@ std::vector<uint8_t> TestSound(const WriteSpec& spec, int n) {
   return s;
 }
 
+HRESULT CreateWithVideo(const std::string& name, uint32_t rate, PAVIFILE* file, PAVISTREAM* video) {
+  HRESULT r = AVIFileOpen(file, name.c_str(), OF_CREATE | OF_WRITE, nullptr);
+  if (r != AVIERR_OK) return r;
+  AVISTREAMINFO vi{};
+  vi.fccType = streamtypeVIDEO;
+  vi.dwScale = 1;
+  vi.dwRate = rate;
+  return AVIFileCreateStream(*file, video, &vi);
+}
+
 HRESULT WriteMovie(const std::string& name, const WriteSpec& spec) {
   PAVIFILE f = nullptr;
   HRESULT r = AVIFileOpen(&f, name.c_str(), OF_CREATE | OF_WRITE, nullptr);

@@ -46,6 +46,9 @@ struct WriteSpec {
   int channels = 0, sampleBits = 16;
   uint32_t sampleRate = 22050;
 };
+// Creates a file with one video stream of the given rate (frames per second).
+vfw::HRESULT CreateWithVideo(const std::string& name, uint32_t rate, vfw::PAVIFILE* file,
+                             vfw::PAVISTREAM* video);
 // Writes a movie through the services; the frames are TestFrame(..., n).
 // Returns the first failing result.
 vfw::HRESULT WriteMovie(const std::string& name, const WriteSpec& spec);

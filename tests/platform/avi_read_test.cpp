@@ -349,13 +349,8 @@ TEST(HandmadeFile, PalettedCompressedStreamsKeepTheirColourTable) {
   test::TempDir dir;
   std::string name = dir / "rle.avi";
   PAVIFILE f = nullptr;
-  ASSERT_EQ(AVIFileOpen(&f, name.c_str(), OF_CREATE | OF_WRITE, nullptr), AVIERR_OK);
-  AVISTREAMINFO vi{};
-  vi.fccType = streamtypeVIDEO;
-  vi.dwScale = 1;
-  vi.dwRate = 10;
   PAVISTREAM v = nullptr;
-  ASSERT_EQ(AVIFileCreateStream(f, &v, &vi), AVIERR_OK);
+  ASSERT_EQ(test::CreateWithVideo(name, 10, &f, &v), AVIERR_OK);
   std::vector<uint8_t> fmt = test::DibFormatBlock(8, 2, 8);
   PutLE32(fmt.data() + 16, BI_RLE8);
   ASSERT_EQ(AVIStreamSetFormat(v, 0, fmt.data(), int32_t(fmt.size())), AVIERR_OK);

@@ -270,13 +270,8 @@ TEST_F(AviWriteTest, OpenDmlPartsReadHereAndInFfmpeg) {
 TEST_F(AviWriteTest, CallsOutOfPlaceAreRefused) {
   std::string name = Name("e.avi");
   PAVIFILE f = nullptr;
-  ASSERT_EQ(AVIFileOpen(&f, name.c_str(), OF_CREATE | OF_WRITE, nullptr), AVIERR_OK);
-  AVISTREAMINFO vi{};
-  vi.fccType = streamtypeVIDEO;
-  vi.dwScale = 1;
-  vi.dwRate = 25;
   PAVISTREAM v = nullptr;
-  ASSERT_EQ(AVIFileCreateStream(f, &v, &vi), AVIERR_OK);
+  ASSERT_EQ(test::CreateWithVideo(name, 25, &f, &v), AVIERR_OK);
   std::vector<uint8_t> rows = test::TestFrame(8, 8, 24, 0);
   EXPECT_EQ(AVIStreamWrite(v, 0, 1, rows.data(), int32_t(rows.size()), 0, nullptr, nullptr),
             AVIERR_BADFORMAT)
@@ -333,13 +328,8 @@ TEST_F(AviWriteTest, AStreamAddedAfterTheDataStartedFitsTheReservedHeader) {
 TEST_F(AviWriteTest, AFullDiskIsReportedByTheWriteOrTheRelease) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP();
   PAVIFILE f = nullptr;
-  ASSERT_EQ(AVIFileOpen(&f, "/dev/full", OF_CREATE | OF_WRITE, nullptr), AVIERR_OK);
-  AVISTREAMINFO vi{};
-  vi.fccType = streamtypeVIDEO;
-  vi.dwScale = 1;
-  vi.dwRate = 25;
   PAVISTREAM v = nullptr;
-  ASSERT_EQ(AVIFileCreateStream(f, &v, &vi), AVIERR_OK);
+  ASSERT_EQ(test::CreateWithVideo("/dev/full", 25, &f, &v), AVIERR_OK);
   std::vector<uint8_t> fmt = test::DibFormatBlock(8, 8, 24);
   ASSERT_EQ(AVIStreamSetFormat(v, 0, fmt.data(), int32_t(fmt.size())), AVIERR_OK);
   std::vector<uint8_t> rows = test::TestFrame(8, 8, 24, 0);

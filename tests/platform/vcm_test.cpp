@@ -379,13 +379,8 @@ TEST_F(CompressedStream, TheStateBlockSetsWhatTheOptionsLeaveOpen) {
   if (!test::HaveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
   auto write = [&](const std::string& name, int32_t stateQuality, uint32_t optionQuality) {
     PAVIFILE f = nullptr;
-    EXPECT_EQ(AVIFileOpen(&f, name.c_str(), OF_CREATE | OF_WRITE, nullptr), AVIERR_OK);
-    AVISTREAMINFO vi{};
-    vi.fccType = streamtypeVIDEO;
-    vi.dwScale = 1;
-    vi.dwRate = 25;
     PAVISTREAM raw = nullptr, v = nullptr;
-    AVIFileCreateStream(f, &raw, &vi);
+    EXPECT_EQ(test::CreateWithVideo(name, 25, &f, &raw), AVIERR_OK);
     VcmState st;
     st.fcc = FourCC("FMP4");
     st.quality = stateQuality;
@@ -422,13 +417,8 @@ TEST_F(CompressedStream, TheStateBlockSetsWhatTheOptionsLeaveOpen) {
 TEST_F(CompressedStream, WrongUseIsRefused) {
   std::string name = dir_ / "w.avi";
   PAVIFILE f = nullptr;
-  ASSERT_EQ(AVIFileOpen(&f, name.c_str(), OF_CREATE | OF_WRITE, nullptr), AVIERR_OK);
-  AVISTREAMINFO vi{};
-  vi.fccType = streamtypeVIDEO;
-  vi.dwScale = 1;
-  vi.dwRate = 25;
   PAVISTREAM raw = nullptr, v = nullptr;
-  ASSERT_EQ(AVIFileCreateStream(f, &raw, &vi), AVIERR_OK);
+  ASSERT_EQ(test::CreateWithVideo(name, 25, &f, &raw), AVIERR_OK);
   AVICOMPRESSOPTIONS o{};
   o.fccType = streamtypeVIDEO;
   o.fccHandler = FourCC("H264");
