@@ -8,9 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/basic.h"
 #include "platform/avifile.h"
+#include "platform/riff.h"
 
 using namespace zelo::vfw;
+using zelo::PutLE16;
+using zelo::PutLE32;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -75,7 +79,8 @@ int main(int argc, char** argv) {
   PutLE16(wf + 12, kAlign);
   PutLE16(wf + 14, 16);
   if (HRESULT r = AVIStreamSetFormat(a, 0, wf, 18)) return Fail("sound format", r);
-  std::vector<uint8_t> rows(size_t(frameBytes)), sound(size_t(kSamplesPerFrame * kAlign));
+  std::vector<uint8_t> rows(static_cast<size_t>(frameBytes));
+  std::vector<uint8_t> sound(static_cast<size_t>(kSamplesPerFrame * kAlign));
   for (int64_t n = 0; n < frames; ++n) {
     Picture(n, rows);
     if (HRESULT r = AVIStreamWrite(v, int32_t(n), 1, rows.data(), int32_t(rows.size()), AVIIF_KEYFRAME,
@@ -93,6 +98,15 @@ int main(int argc, char** argv) {
   std::printf("written: %lld frames, %.2f GiB in %.1f s (%.0f MiB/s)\n", (long long)frames,
               double(frames * (frameBytes + kSamplesPerFrame * kAlign)) / double(1 << 30), writeTime,
               double(frames * frameBytes) / double(1 << 20) / writeTime);
+
+  // The RIFF parts: the AVI one, then the OpenDML extensions.
+  int parts = 0;
+  if (auto io = zelo::riff::StdFile::OpenRead(name)) {
+    zelo::riff::Reader rr(*io);
+    zelo::riff::Chunk c;
+    for (bool ok = rr.First(rr.Root(), c); ok; ok = rr.Next(rr.Root(), c)) ++parts;
+    std::printf("file: %lld bytes in %d RIFF parts\n", (long long)io->Size(), parts);
+  }
 
   auto t1 = Clock::now();
   if (HRESULT r = AVIFileOpen(&f, name, OF_READ, nullptr)) return Fail("open", r);

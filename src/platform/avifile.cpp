@@ -197,11 +197,15 @@ HRESULT AVIFileReadData(PAVIFILE file, FOURCC ckid, void* data, int32_t* size) {
   uint32_t wantType = 0;
   if (ckid == riff::kLIST && data != nullptr && *size >= 4)
     wantType = GetLE32(static_cast<const uint8_t*>(data));
-  for (const auto& c : file->dataChunks) {
-    if (c.id != ckid) continue;
-    if (ckid == riff::kLIST && wantType != 0 && c.type != wantType) continue;
-    found = &c;
-    break;
+  // A LIST of no named type is the INFO list if there is one.
+  for (uint32_t type : {wantType ? wantType : riff::FourCC("INFO"), wantType}) {
+    for (const auto& c : file->dataChunks) {
+      if (c.id == ckid && (ckid != riff::kLIST || type == 0 || c.type == type)) {
+        found = &c;
+        break;
+      }
+    }
+    if (found) break;
   }
   if (found == nullptr) {
     if (data == nullptr) *size = 0;
@@ -310,8 +314,10 @@ HRESULT AVIStreamRead(PAVISTREAM stream, int32_t start, int32_t count, void* buf
   int64_t room = buffer != nullptr ? bufferSize : INT32_MAX;
 
   if (s.sampleSize == 0) {
-    // One chunk per sample: whole chunks while they fit (one for CONVENIENT).
-    int64_t want = count == AVISTREAMREAD_CONVENIENT ? 1 : std::max<int64_t>(count, 1);
+    // One chunk per sample: whole chunks while they fit. CONVENIENT reads
+    // one picture, or as much variable-size sound as fits.
+    bool audio = s.info.fccType == streamtypeAUDIO;
+    int64_t want = count != AVISTREAMREAD_CONVENIENT ? count : audio ? length : 1;
     int64_t got = 0, used = 0;
     for (int64_t i = start; i < length && got < want; ++i) {
       const avi::IndexEntry& e = s.index[size_t(i)];

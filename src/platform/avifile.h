@@ -170,7 +170,8 @@ int32_t AVIStreamLength(PAVISTREAM stream);  // samples; -1 for no stream
 HRESULT AVIStreamReadFormat(PAVISTREAM stream, int32_t pos, void* format, int32_t* size);
 HRESULT AVIStreamSetFormat(PAVISTREAM stream, int32_t pos, const void* format, int32_t size);
 // Reads samples from start: count samples, or AVISTREAMREAD_CONVENIENT for as
-// many as fit in the buffer (audio: across chunks; video: one frame). With
+// many as fit in the buffer (sound: across chunks, whole chunks when its
+// samples vary in size; video: one frame). With
 // buffer none, *bytes/*samples tell what count would need. A buffer too small
 // for one sample gives AVIERR_BUFFERTOOSMALL with the size needed in *bytes.
 // At or beyond the end nothing is read (0 bytes, 0 samples, AVIERR_OK).

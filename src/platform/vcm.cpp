@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
@@ -342,12 +343,38 @@ class Encoder final : public VideoEncoder {
 
 }  // namespace
 
+// An open compressor, or (def none) a decompressor that is only described.
 struct IcInstance {
   const CodecDef* def;
   FOURCC fcc;
   uint32_t mode;
   VcmState state;
+  const AVCodecDescriptor* decoder = nullptr;
 };
+
+namespace {
+
+// A decoder FFmpeg has for an AVI FOURCC outside the compressors' list.
+const AVCodecDescriptor* DecoderOnly(FOURCC fcc) {
+  const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), nullptr};
+  AVCodecID id = av_codec_get_id(tags, fcc);
+  if (id == AV_CODEC_ID_NONE || avcodec_find_decoder(id) == nullptr) return nullptr;
+  return avcodec_descriptor_get(id);
+}
+
+void FillDecoderInfo(const AVCodecDescriptor& d, FOURCC fcc, ICINFO& info) {
+  info = ICINFO{};
+  info.dwSize = sizeof(ICINFO);
+  info.fccType = ICTYPE_VIDEO;
+  info.fccHandler = fcc;
+  info.dwVersion = LIBAVCODEC_VERSION_INT;
+  info.dwVersionICM = 0x0104;
+  CopyText(info.szName, sizeof info.szName, d.name);
+  CopyText(info.szDescription, sizeof info.szDescription, d.long_name ? d.long_name : d.name);
+  CopyText(info.szDriver, sizeof info.szDriver, "libavcodec");
+}
+
+}  // namespace
 
 void PutVcmState(uint8_t* b, const VcmState& s) {
   std::memset(b, 0, kVcmStateSize);
@@ -393,9 +420,14 @@ bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
     }
     return false;
   }
-  const CodecDef* d = FindCodec(handler);
-  if (d == nullptr) return false;
-  FillInfo(*d, d->fcc, *info);
+  if (const CodecDef* d = FindCodec(handler)) {
+    FillInfo(*d, d->fcc, *info);
+    return true;
+  }
+  if (IsUncompressedFourCC(handler)) return false;
+  const AVCodecDescriptor* dec = DecoderOnly(handler);
+  if (dec == nullptr) return false;
+  FillDecoderInfo(*dec, handler, *info);
   return true;
 }
 
@@ -403,7 +435,13 @@ HIC ICOpen(FOURCC type, FOURCC handler, uint32_t mode) {
   ff::FFmpegInit();
   if (type != ICTYPE_VIDEO && type != 0) return nullptr;
   const CodecDef* d = FindCodec(handler);
-  if (d == nullptr) return nullptr;
+  if (d == nullptr) {
+    // What FFmpeg only decodes can be asked about, not used to compress.
+    const AVCodecDescriptor* dec =
+        IsUncompressedFourCC(handler) || (mode & ICMODE_COMPRESS) ? nullptr : DecoderOnly(handler);
+    if (dec == nullptr) return nullptr;
+    return new IcInstance{nullptr, handler, mode, VcmState{}, dec};
+  }
   // Opened under an alias, the compressor writes that code.
   FOURCC fcc = FourCCLower(handler) == FourCCLower(d->fcc) ? d->fcc : handler;
   return new IcInstance{d, fcc, mode, DefaultState(*d)};
@@ -412,7 +450,10 @@ HIC ICOpen(FOURCC type, FOURCC handler, uint32_t mode) {
 int32_t ICGetInfo(HIC hic, ICINFO* info, int32_t size) {
   if (hic == nullptr || info == nullptr || size <= 0) return 0;
   ICINFO full;
-  FillInfo(*hic->def, hic->fcc, full);
+  if (hic->def)
+    FillInfo(*hic->def, hic->fcc, full);
+  else
+    FillDecoderInfo(*hic->decoder, hic->fcc, full);
   int32_t n = std::min<int32_t>(size, sizeof full);
   std::memcpy(info, &full, size_t(n));
   return n;
@@ -426,6 +467,14 @@ intptr_t ICClose(HIC hic) {
 
 intptr_t ICSendMessage(HIC hic, uint32_t msg, uintptr_t p1, uintptr_t p2) {
   if (hic == nullptr) return ICERR_BADHANDLE;
+  if (hic->def == nullptr) {
+    // A decompressor: described, without state, compressing nothing.
+    if (msg == ICM_GETINFO)
+      return ICGetInfo(hic, reinterpret_cast<ICINFO*>(p1), int32_t(std::min<uintptr_t>(p2, INT32_MAX)));
+    if (msg == ICM_GETSTATE && p1 == 0) return 0;
+    if (msg == ICM_COMPRESS_QUERY || msg == ICM_COMPRESS_GET_FORMAT) return ICERR_BADFORMAT;
+    return ICERR_UNSUPPORTED;
+  }
   const CodecDef& d = *hic->def;
   switch (msg) {
     case ICM_GETSTATE:

@@ -63,10 +63,13 @@ struct ICINFO {
 };
 
 // Enumerates (handler below 256: the index-th compressor) or looks up a
-// compressor of type ICTYPE_VIDEO. False when there is none.
+// compressor of type ICTYPE_VIDEO. False when there is none. A look-up also
+// finds what FFmpeg can only decode (H264, DIVX ...), with no flags.
 bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info);
 // Opens a compressor (the FOURCC compared without regard to case); none
-// when it is not installed.
+// when it is not installed. A FOURCC FFmpeg only decodes opens (not with
+// ICMODE_COMPRESS) for its name and description; it accepts no picture
+// format and has no state.
 HIC ICOpen(FOURCC type, FOURCC handler, uint32_t mode);
 // Copies up to size bytes of the compressor's ICINFO; returns the bytes copied.
 int32_t ICGetInfo(HIC hic, ICINFO* info, int32_t size);

@@ -111,6 +111,13 @@ TEST_P(ForeignFile, ReadsLikeFfmpeg) {
   }
   EXPECT_EQ(AVIStreamGetFrame(g, r.frames), nullptr);
   EXPECT_EQ(AVIStreamGetFrame(g, -1), nullptr);
+  // ffmpeg names itself in an INFO list.
+  int32_t n = 0;
+  ASSERT_EQ(AVIFileReadData(f, riff::kLIST, nullptr, &n), AVIERR_OK);
+  std::vector<uint8_t> info(static_cast<size_t>(n));
+  ASSERT_EQ(AVIFileReadData(f, riff::kLIST, info.data(), &n), AVIERR_OK);
+  EXPECT_EQ(GetLE32(info.data()), FourCC("INFO"));
+  EXPECT_EQ(GetLE32(info.data() + 4), FourCC("ISFT"));
   AVIStreamGetFrameClose(g);
   AVIStreamRelease(v);
   AVIFileRelease(f);

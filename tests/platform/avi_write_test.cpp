@@ -62,6 +62,30 @@ TEST_P(UncompressedRoundTrip, ReadsBackIdenticalHereAndInFfmpeg) {
                                        test::TestPalette()));
     EXPECT_EQ(r.pictures[size_t(n)], expected.back()) << "frame " << n;
   }
+  // Asked for 24 or 32 bits, every depth converts to them.
+  PAVIFILE f = nullptr;
+  PAVISTREAM vs = nullptr;
+  ASSERT_EQ(AVIFileOpen(&f, name.c_str(), OF_READ, nullptr), AVIERR_OK);
+  ASSERT_EQ(AVIFileGetStream(f, &vs, streamtypeVIDEO, 0), AVIERR_OK);
+  for (uint16_t bits : {24, 32, 16}) {
+    BITMAPINFOHEADER want{};
+    want.biSize = 40;
+    want.biBitCount = bits;
+    PGETFRAME g = AVIStreamGetFrameOpen(vs, &want);
+    if (bits == 16) {
+      EXPECT_EQ(g, nullptr) << "only 24 and 32 bits are made on request";
+      continue;
+    }
+    ASSERT_NE(g, nullptr);
+    void* dib = AVIStreamGetFrame(g, 3);
+    ASSERT_NE(dib, nullptr);
+    EXPECT_EQ(GetBitmapInfoHeader(static_cast<uint8_t*>(dib)).biBitCount, bits);
+    EXPECT_EQ(test::DibToBgr(dib), expected[3]);
+    AVIStreamGetFrameClose(g);
+  }
+  AVIStreamRelease(vs);
+  AVIFileRelease(f);
+
   if (!test::HaveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
   auto v = test::Probe(name, "v:0");
   EXPECT_EQ(v["codec_name"], "rawvideo");

@@ -145,8 +145,23 @@ TEST(Compressors, OpenIgnoresCaseAndKnowsAliases) {
     }
     EXPECT_EQ(ICClose(h), ICERR_OK);
   }
-  EXPECT_EQ(ICOpen(ICTYPE_VIDEO, FourCC("H264"), ICMODE_QUERY), nullptr) << "not allow-listed";
   EXPECT_EQ(ICOpen(ICTYPE_VIDEO, FourCC("DIB "), ICMODE_QUERY), nullptr);
+  EXPECT_EQ(ICOpen(ICTYPE_VIDEO, FourCC("QQQQ"), ICMODE_QUERY), nullptr);
+  // What FFmpeg only decodes is described, but compresses nothing.
+  EXPECT_EQ(ICOpen(ICTYPE_VIDEO, FourCC("H264"), ICMODE_COMPRESS), nullptr);
+  HIC h = ICOpen(ICTYPE_VIDEO, FourCC("H264"), ICMODE_QUERY);
+  ASSERT_NE(h, nullptr);
+  ICINFO info;
+  ASSERT_EQ(ICGetInfo(h, &info, sizeof info), int32_t(sizeof info));
+  EXPECT_EQ(info.dwFlags, 0u);
+  EXPECT_NE(std::string(info.szDescription).find("H.264"), std::string::npos);
+  Bitmap in(320, 240, 24);
+  EXPECT_EQ(ICSendMessage(h, ICM_COMPRESS_QUERY, in.P(), 0), ICERR_BADFORMAT);
+  EXPECT_EQ(ICSendMessage(h, ICM_GETSTATE, 0, 0), 0);
+  EXPECT_EQ(ICGetDefaultQuality(h), 0u);
+  ICClose(h);
+  EXPECT_FALSE(VideoCompressorExists(FourCC("H264")));
+  EXPECT_FALSE(ICInfo(ICTYPE_VIDEO, FourCC("DIB "), &info));
   EXPECT_EQ(ICSendMessage(nullptr, ICM_ABOUT, 0, 0), ICERR_BADHANDLE);
 }
 
