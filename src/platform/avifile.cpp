@@ -323,7 +323,7 @@ HRESULT AVIStreamRead(PAVISTREAM stream, int32_t start, int32_t count, void* buf
       const avi::IndexEntry& e = s.index[size_t(i)];
       if (used + e.size > room) {
         if (got == 0) {
-          if (bytes) *bytes = int32_t(e.size);
+          if (bytes) *bytes = int32_t(std::min<uint32_t>(e.size, INT32_MAX));
           return AVIERR_BUFFERTOOSMALL;
         }
         break;
