@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -26,12 +27,14 @@ class ImageTest : public testing::Test {
   int32_t base_ = 0;
 };
 
-// An image with the given leading pixel bytes, the rest zero.
+// An image with the given leading pixel bytes (as many as it holds), the
+// rest zero.
 inline Qimg MakeImg(int32_t w, int32_t h, int32_t bpp, std::initializer_list<uint8_t> bytes = {}) {
   Qimg img{};
   _imgalloc_(&img, w, h, bpp, 1, "test.img");
   std::memset(img.pixPtr, 0, static_cast<size_t>(img.pixSize));
-  std::copy(bytes.begin(), bytes.end(), ImgPixels(&img));
+  const size_t n = std::min(bytes.size(), static_cast<size_t>(img.pixSize));
+  std::copy(bytes.begin(), bytes.begin() + n, ImgPixels(&img));
   return img;
 }
 
