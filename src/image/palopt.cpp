@@ -229,7 +229,8 @@ void SetDarkColorFirst(PalWork* q) {
 // entry, which is kept for the next pixel of that cell.
 inline uint8_t Lookup(PalWork* q, int32_t r, int32_t g, int32_t b) {
   int32_t& c = q->cells[CellOf(r, g, b)];
-  if (c == -1) c = PalNearest(q, r, g, b, q->target);
+  if (c == -1) [[unlikely]]
+    c = PalNearest(q, r, g, b, q->target);
   return uint8_t(c);
 }
 
@@ -270,19 +271,24 @@ void RemapDitherLite24(PalWork* q, const uint8_t* px, int32_t stride, int32_t wi
 
 // Floyd-Steinberg weights over damped tables. The diffusion runs over two
 // rolling row copies rather than the caller's pixels, which gives the same
-// indices and leaves the source picture as it was.
+// indices and leaves the source picture as it was. The four tables are kept
+// side by side, so that one error gives its four shares in one read.
 void RemapDitherHeavy24(PalWork* q, const uint8_t* px, int32_t stride, int32_t width,
                         int32_t height, uint8_t* out) {
   PathScope path("PalOpt.RemapDitherHeavy24");
-  std::vector<int32_t> tables(4 * 513);
-  int32_t* t1 = tables.data();
-  int32_t* t3 = t1 + 513;
-  int32_t* t5 = t3 + 513;
-  int32_t* t7 = t5 + 513;
-  _MakeErrTable(1, t1);
-  _MakeErrTable(3, t3);
-  _MakeErrTable(5, t5);
-  _MakeErrTable(7, t7);
+  struct Shares {
+    int32_t right, lowerLeft, below, lowerRight;  // weights 7, 3, 5, 1
+  };
+  std::vector<Shares> shares(513);
+  {
+    int32_t t[4][513];
+    _MakeErrTable(7, t[0]);
+    _MakeErrTable(3, t[1]);
+    _MakeErrTable(5, t[2]);
+    _MakeErrTable(1, t[3]);
+    for (int i = 0; i < 513; ++i) shares[size_t(i)] = Shares{t[0][i], t[1][i], t[2][i], t[3][i]};
+  }
+  const Shares* sh = shares.data() + 256;
   const size_t rowBytes = size_t(width) * 3;
   std::vector<uint8_t> rows(2 * rowBytes);
   uint8_t* cur = rows.data();
@@ -295,28 +301,37 @@ void RemapDitherHeavy24(PalWork* q, const uint8_t* px, int32_t stride, int32_t w
       dst[2] = s[2];
     }
   };
-  auto spread = [](uint8_t* p, const int32_t* t, int32_t eb, int32_t eg, int32_t er) {
-    p[0] = uint8_t(Clamp255(p[0] + t[eb + 256]));
-    p[1] = uint8_t(Clamp255(p[1] + t[eg + 256]));
-    p[2] = uint8_t(Clamp255(p[2] + t[er + 256]));
-  };
+  auto add = [](uint8_t& v, int32_t d) { v = uint8_t(Clamp255(v + d)); };
   if (height > 0) load(0, cur);
   for (int32_t y = 0; y < height; ++y) {
     const bool below = y + 1 < height;
     if (below) load(y + 1, nxt);
-    for (int32_t x = 0; x < width; ++x) {
-      uint8_t* c = cur + 3 * x;
-      const uint8_t index = Lookup(q, c[2], c[1], c[0]);
+    // The pixel being mapped, with the share of its left neighbour added,
+    // travels in registers; only the row below is written.
+    const uint8_t* c = cur;
+    int32_t b = c[0], g = c[1], r = c[2];
+    for (int32_t x = 0; x < width; ++x, c += 3) {
+      const uint8_t index = Lookup(q, r, g, b);
       *out++ = index;
-      if (x == 0 && (y & 1) == 0) continue;
+      const bool right = x + 1 < width;
+      if (x == 0 && (y & 1) == 0) {
+        if (right) b = c[3], g = c[4], r = c[5];
+        continue;
+      }
       const uint8_t* e = q->pal[index];
-      const int32_t eb = c[0] - e[0], eg = c[1] - e[1], er = c[2] - e[2];
-      if (x + 1 < width) spread(c + 3, t7, eb, eg, er);
+      const Shares& sb = sh[b - e[0]];
+      const Shares& sg = sh[g - e[1]];
+      const Shares& sr = sh[r - e[2]];
       if (below) {
         uint8_t* n = nxt + 3 * x;
-        if (x > 0) spread(n - 3, t3, eb, eg, er);
-        spread(n, t5, eb, eg, er);
-        if (x + 1 < width) spread(n + 3, t1, eb, eg, er);
+        if (x > 0) add(n[-3], sb.lowerLeft), add(n[-2], sg.lowerLeft), add(n[-1], sr.lowerLeft);
+        add(n[0], sb.below), add(n[1], sg.below), add(n[2], sr.below);
+        if (right) add(n[3], sb.lowerRight), add(n[4], sg.lowerRight), add(n[5], sr.lowerRight);
+      }
+      if (right) {
+        b = Clamp255(c[3] + sb.right);
+        g = Clamp255(c[4] + sg.right);
+        r = Clamp255(c[5] + sr.right);
       }
     }
     std::swap(cur, nxt);
