@@ -21,19 +21,20 @@ bool GeometryArgsValid_(const Qimg* src, int32_t width, int32_t height) {
 
 // --- resize ---------------------------------------------------------------------
 
+// One row through the column map. At 24 bits every pixel but the last is
+// copied as 4 bytes (the fourth is overwritten by the next pixel) when the
+// source row is followed by more pixel data, which the last row is not.
 void ScaleRow_(const uint8_t* s, uint8_t* d, const int32_t* map, int32_t w1, int32_t bytesPP,
-               bool identity) {
+               bool identity, bool overread) {
   if (identity) {
     std::memcpy(d, s, size_t(w1) * size_t(bytesPP));
   } else if (bytesPP == 1) {
     for (int32_t j = 0; j < w1; ++j) d[j] = s[map[j]];
   } else {
-    for (int32_t j = 0; j < w1; ++j, d += 3) {
-      const uint8_t* p = s + int64_t(map[j]) * 3;
-      d[0] = p[0];
-      d[1] = p[1];
-      d[2] = p[2];
-    }
+    int32_t j = 0;
+    if (overread)
+      for (; j + 1 < w1; ++j, d += 3) std::memcpy(d, s + int64_t(map[j]) * 3, 4);
+    for (; j < w1; ++j, d += 3) std::memcpy(d, s + int64_t(map[j]) * 3, 3);
   }
 }
 
@@ -496,7 +497,8 @@ void ImgResize(Qimg* src, Qimg* dst, int32_t width, int32_t height) {
       if (o > 0 && ymap[size_t(o)] == ymap[size_t(o) - 1])
         std::memcpy(drow, drow - r1, size_t(r1));
       else
-        ScaleRow_(sp + ymap[size_t(o)] * r0, drow, xmap.data(), width, bytesPP, identity);
+        ScaleRow_(sp + ymap[size_t(o)] * r0, drow, xmap.data(), width, bytesPP, identity,
+                  ymap[size_t(o)] + 1 < h0);
     }
     ImgDone(&work);
     ErrRaise(ERR_IMG, 0, 2302);

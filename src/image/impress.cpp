@@ -61,39 +61,32 @@ constexpr ConvKernel kSoften = {{1, 1, 1, 1, 8, 1, 1, 1, 1}, 4, 0};
 constexpr ConvKernel kSharpen = {{0, -1, 0, -1, 8, -1, 0, -1, 0}, 2, 0};
 constexpr ConvKernel kEdge = {{-1, -2, -1, -2, 16, -2, -1, -2, -1}, 2, 0};
 
-inline uint8_t FilterOut(int32_t sum, const ConvKernel& kn) {
-  // The products of coefficient and byte are 16-bit values and so is their
-  // sum (it wraps); the shift is arithmetic.
-  const int32_t c = (int32_t(int16_t(sum)) >> kn.shift) + kn.offset;
+// The products of coefficient and byte are 16-bit values and so is their sum
+// (it wraps); the shift is arithmetic.
+inline uint8_t FilterOut(int32_t sum, int32_t shift, int32_t offset) {
+  const int32_t c = (int32_t(int16_t(sum)) >> shift) + offset;
   return uint8_t(c < 0 ? 0 : (c > 255 ? 255 : c));
-}
-
-inline int32_t Taps(const uint8_t* u, const uint8_t* m, const uint8_t* d, int64_t l, int64_t k,
-                    int64_t r, const int16_t* c) {
-  return c[0] * u[l] + c[1] * u[k] + c[2] * u[r] + c[3] * m[l] + c[4] * m[k] + c[5] * m[r] +
-         c[6] * d[l] + c[7] * d[k] + c[8] * d[r];
 }
 
 // One output row from the rows above, at and below; each channel on its own,
 // neighbours 3 bytes apart, the pixel itself beyond either end of the row.
 void FilterRow_(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* out,
                 int64_t rowBytes, const ConvKernel& kn) {
-  const int16_t* c = kn.coef;
-  auto edge = [&](int64_t k) {
-    const int64_t l = k >= 3 ? k - 3 : k;
-    const int64_t r = k + 3 < rowBytes ? k + 3 : k;
-    out[k] = FilterOut(Taps(up, mid, down, l, k, r, c), kn);
+  // Locals, so that the stores to out (bytes may alias anything) do not
+  // force the kernel to be read again for every byte.
+  const int32_t c0 = kn.coef[0], c1 = kn.coef[1], c2 = kn.coef[2], c3 = kn.coef[3],
+                c4 = kn.coef[4], c5 = kn.coef[5], c6 = kn.coef[6], c7 = kn.coef[7],
+                c8 = kn.coef[8], shift = kn.shift, offset = kn.offset;
+  auto at = [&](int64_t l, int64_t k, int64_t r) {
+    const int32_t s = c0 * up[l] + c1 * up[k] + c2 * up[r] + c3 * mid[l] + c4 * mid[k] +
+                      c5 * mid[r] + c6 * down[l] + c7 * down[k] + c8 * down[r];
+    return FilterOut(s, shift, offset);
   };
   const int64_t lo = std::min<int64_t>(3, rowBytes);
   const int64_t hi = std::max<int64_t>(lo, rowBytes - 3);
-  for (int64_t k = 0; k < lo; ++k) edge(k);
-  for (int64_t k = lo; k < hi; ++k) {
-    const int32_t s = c[0] * up[k - 3] + c[1] * up[k] + c[2] * up[k + 3] + c[3] * mid[k - 3] +
-                      c[4] * mid[k] + c[5] * mid[k + 3] + c[6] * down[k - 3] + c[7] * down[k] +
-                      c[8] * down[k + 3];
-    out[k] = FilterOut(s, kn);
-  }
-  for (int64_t k = hi; k < rowBytes; ++k) edge(k);
+  for (int64_t k = 0; k < lo; ++k) out[k] = at(k >= 3 ? k - 3 : k, k, k + 3 < rowBytes ? k + 3 : k);
+  for (int64_t k = lo; k < hi; ++k) out[k] = at(k - 3, k, k + 3);
+  for (int64_t k = hi; k < rowBytes; ++k) out[k] = at(k >= 3 ? k - 3 : k, k, k + 3 < rowBytes ? k + 3 : k);
 }
 
 // --- averaging ------------------------------------------------------------------------
