@@ -147,6 +147,22 @@ TEST_F(GeometryTest, ResampleEdgeCases) {
   }
 }
 
+TEST_F(GeometryTest, ResampleShrinksOneWayAndEnlargesTheOther) {
+  // Rows that only vary down: the vertical pass decides alone; and the same
+  // across. 6 -> 4 averages, 2 -> 4 doubles.
+  Qimg down = MakeGrey(2, 6, {10, 10, 20, 20, 30, 30, 40, 40, 50, 50, 60, 60});
+  Qimg across = MakeGrey(6, 2, {10, 20, 30, 40, 50, 60, 10, 20, 30, 40, 50, 60});
+  Qimg a{}, b{};
+  ImgResample(&down, &a, 4, 4);
+  ImgResample(&across, &b, 4, 4);
+  EXPECT_EQ(Levels(a), (std::vector<int>{15, 15, 15, 15, 30, 30, 30, 30, 45, 45, 45, 45, 60, 60, 60, 60}));
+  EXPECT_EQ(Levels(b), (std::vector<int>{15, 35, 50, 60, 15, 35, 50, 60, 15, 35, 50, 60, 15, 35, 50, 60}));
+  Qimg ramp = MakeGrey(2, 6, {0, 100, 0, 100, 0, 100, 0, 100, 0, 100, 0, 100});
+  ImgResample(&ramp, &ramp, 4, 2);
+  EXPECT_EQ(Levels(ramp), (std::vector<int>{0, 50, 100, 100, 0, 50, 100, 100}));
+  for (Qimg* img : {&down, &across, &a, &b, &ramp}) ImgFree(img);
+}
+
 TEST_F(GeometryTest, ResampleOfAPaletteImageYields24Bits) {
   Qimg src = MakeImg(2, 2, 8, {0, 1, 1, 0});
   src.pal[1][0] = 200;
