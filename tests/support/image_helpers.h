@@ -31,7 +31,7 @@ inline Qimg MakeImg(int32_t w, int32_t h, int32_t bpp, const std::vector<uint8_t
   Qimg img{};
   _imgalloc_(&img, w, h, bpp, 1, "test.img");
   std::memset(img.pixPtr, 0, size_t(img.pixSize));
-  std::memcpy(img.pixPtr, bytes.data(), std::min(bytes.size(), size_t(img.pixSize)));
+  if (!bytes.empty()) std::memcpy(img.pixPtr, bytes.data(), std::min(bytes.size(), size_t(img.pixSize)));
   return img;
 }
 
