@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "foundation/monitor.h"
-#include "image/image_fixture.h"
+#include "support/image_helpers.h"
 #include "image/imgbasic.h"
 #include "support/temp_dir.h"
 

@@ -8,7 +8,7 @@
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
 #include "image/imgbasic.h"
-#include "image/image_fixture.h"
+#include "support/image_helpers.h"
 
 namespace zelo {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "foundation/monitor.h"
-#include "image/image_fixture.h"
+#include "support/image_helpers.h"
 #include "image/imgbasic.h"
 
 namespace zelo {

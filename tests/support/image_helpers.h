@@ -12,6 +12,7 @@
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
 #include "image/imgbasic.h"
+#include "support/process.h"
 
 namespace zelo::test {
 
@@ -26,6 +27,7 @@ class TrackedBlocksTest : public testing::Test {
   }
   int32_t base_ = 0;
 };
+using ImageTest = TrackedBlocksTest;
 
 inline Qimg MakeImg(int32_t w, int32_t h, int32_t bpp, const std::vector<uint8_t>& bytes = {}) {
   Qimg img{};
@@ -92,5 +94,33 @@ inline void EveryAllocationFails(const std::function<void()>& op, const std::fun
   }
   ADD_FAILURE() << "the operation never succeeded";
 }
+
+// An image whose every byte differs from its neighbours (15-bit words keep
+// bit 15 clear), with a palette of distinct colours.
+inline Qimg PatternImg(int32_t w, int32_t h, int32_t bpp) {
+  Qimg img = MakeImg(w, h, bpp);
+  uint8_t* p = ImgPixels(&img);
+  for (int32_t i = 0; i < img.pixSize; ++i) p[i] = uint8_t(i * 37 + 11);
+  if (bpp == 15)
+    for (int32_t i = 1; i < img.pixSize; i += 2) p[i] &= 0x7F;
+  for (int i = 0; i < 256; ++i) {
+    img.pal[i][0] = uint8_t(i * 3);
+    img.pal[i][1] = uint8_t(255 - i);
+    img.pal[i][2] = uint8_t(i * 7 + 1);
+  }
+  return img;
+}
+
+// The image as 24-bit blue-green-red bytes, through the library's conversion.
+inline std::vector<uint8_t> As24(const Qimg& img) {
+  Qimg src = img;  // a view; the copy is released below, never src
+  Qimg out{};
+  ImgConvBpp(&src, &out, 24);
+  std::vector<uint8_t> bytes = Bytes(out);
+  ImgFree(&out);
+  return bytes;
+}
+
+inline bool HaveImageMagick() { return HaveTool("convert"); }
 
 }  // namespace zelo::test
