@@ -244,6 +244,7 @@ AcmStream::~AcmStream() {
   av_packet_free(&pkt_);
   av_frame_free(&frame_);
   swr_free(&mixer_);
+  swr_free(&rate_);
 }
 
 int32_t AcmStream::Create(const Coding& in, const QWaveFormat& out, std::unique_ptr<AcmStream>& made) {
@@ -286,6 +287,8 @@ int32_t AcmStream::Open() {
     double widen = std::max(1.0, double(p_) / double(q_));
     reach_ = int64_t(std::ceil(kFilterSize * widen / 0.9)) + 16;
   }
+  // Rate changes run on the fewer channels: mix down before, up after.
+  midCh_ = resample_ ? std::min<int>(in_.channels, target_.channels) : target_.channels;
   mpegSamplesPerFrame_ = MpegSamplesPerFrame(in_.mpegLayer, in_.rate);
   return MMSYSERR_NOERROR;
 }
@@ -296,8 +299,9 @@ void AcmStream::Reset() {
   mpegFirst_ = true;
   skipBytes_ = skipFrames_ = 0;
   limitFrames_ = -1;
-  done_ = 0;
-  fresh_.clear();
+  swr_free(&rate_);
+  inCall_ = false;
+  seen_ = 0;
   history_.clear();
   out_.clear();
   outPos_ = 0;
@@ -305,6 +309,18 @@ void AcmStream::Reset() {
 
 void AcmStream::Convert(const uint8_t* src, uint32_t srcLength, uint8_t* dst, uint32_t dstLength, bool end,
                         uint32_t& dstUsed) {
+  // What an earlier call could not deliver goes first; new sound follows
+  // straight into the destination while it has room.
+  const size_t align = target_.blockAlign;
+  size_t frames = std::min((out_.size() - outPos_) / align, size_t(dstLength) / align);
+  if (frames > 0) std::memcpy(dst, out_.data() + outPos_, frames * align);
+  outPos_ += frames * align;
+  if (outPos_ == out_.size()) {
+    out_.clear();
+    outPos_ = 0;
+  }
+  sink_ = dst + frames * align;
+  sinkLeft_ = out_.empty() ? (size_t(dstLength) / align - frames) * align : 0;
   if (in_.cut == Cut::kMpeg) {
     pending_.insert(pending_.end(), src, src + srcLength);
     DecodeMpeg(end);
@@ -330,17 +346,10 @@ void AcmStream::Convert(const uint8_t* src, uint32_t srcLength, uint8_t* dst, ui
       pending_.clear();
     }
   }
-  if (resample_) Resample();
-
-  size_t align = target_.blockAlign;
-  size_t frames = std::min((out_.size() - outPos_) / align, size_t(dstLength) / align);
-  if (frames > 0) std::memcpy(dst, out_.data() + outPos_, frames * align);
-  outPos_ += frames * align;
-  if (outPos_ == out_.size()) {
-    out_.clear();
-    outPos_ = 0;
-  }
-  dstUsed = uint32_t(frames * align);
+  if (resample_) EndRate();
+  dstUsed = uint32_t(sink_ - dst);
+  sink_ = nullptr;
+  sinkLeft_ = 0;
 }
 
 void AcmStream::DecodeUnits(const uint8_t* data, size_t size, bool end, size_t& used) {
@@ -454,21 +463,25 @@ bool AcmStream::Limit(int64_t& offset, int64_t& frames) {
   return frames > 0;
 }
 
+// The channel mixing swresample does: down to mono the mean of the channels,
+// up from mono the same sound everywhere, otherwise its own layout rules.
+void SetMix(SwrContext* swr, int in, int out) {
+  if (in != out && (in == 1 || out == 1)) {
+    std::vector<double> matrix(size_t(in * out), out == 1 ? 1.0 / in : 1.0);
+    swr_set_matrix(swr, matrix.data(), in);
+  }
+}
+
 bool AcmStream::OpenMixer(int format) {
   if (mixer_ != nullptr && mixerIn_ == format) return true;
   swr_free(&mixer_);
   mixerIn_ = -1;
-  AVChannelLayout inLayout = Layout(in_.channels), outLayout = Layout(target_.channels);
+  AVChannelLayout inLayout = Layout(in_.channels), outLayout = Layout(midCh_);
   AVSampleFormat to = resample_ ? AV_SAMPLE_FMT_FLT : static_cast<AVSampleFormat>(outFormat_);
   if (swr_alloc_set_opts2(&mixer_, &outLayout, to, in_.rate, &inLayout, static_cast<AVSampleFormat>(format),
                           in_.rate, 0, nullptr) < 0)
     return false;
-  int ci = in_.channels, co = target_.channels;
-  if (ci != co && (ci == 1 || co == 1)) {
-    // Down to mono: the mean of the channels; up from mono: the same sound everywhere.
-    std::vector<double> matrix(size_t(ci * co), co == 1 ? 1.0 / ci : 1.0);
-    swr_set_matrix(mixer_, matrix.data(), ci);
-  }
+  SetMix(mixer_, in_.channels, midCh_);
   if (swr_init(mixer_) < 0) {
     swr_free(&mixer_);
     return false;
@@ -493,16 +506,13 @@ void AcmStream::Deliver(const uint8_t* const* planes, int format, int64_t frames
     in[0] = planes[0] + offset * bps * in_.channels;
   }
   int outBps = resample_ ? 4 : av_get_bytes_per_sample(static_cast<AVSampleFormat>(outFormat_));
-  mixBuf_.resize(size_t(frames) * target_.channels * outBps);
+  mixBuf_.resize(size_t(frames) * midCh_ * outBps);
   uint8_t* out = mixBuf_.data();
-  int n = swr_convert(mixer_, &out, int(frames), in, int(frames));
-  if (n < 0) n = 0;
-  if (resample_) {
-    const float* f32 = reinterpret_cast<const float*>(mixBuf_.data());
-    fresh_.insert(fresh_.end(), f32, f32 + size_t(n) * target_.channels);
-  } else {
+  int n = std::max(0, swr_convert(mixer_, &out, int(frames), in, int(frames)));
+  if (resample_)
+    Rate(reinterpret_cast<const float*>(mixBuf_.data()), n);
+  else
     Emit(mixBuf_.data(), n);
-  }
   Silence(frames - n);
 }
 
@@ -513,106 +523,157 @@ void AcmStream::DeliverSilence(int64_t frames) {
 
 void AcmStream::Silence(int64_t frames) {
   if (frames <= 0) return;
-  if (resample_)
-    fresh_.resize(fresh_.size() + size_t(frames) * target_.channels, 0.0f);
-  else
+  if (resample_) {
+    std::vector<float> zero(size_t(frames) * midCh_, 0.0f);
+    Rate(zero.data(), frames);
+  } else {
     Emit(nullptr, frames);
+  }
 }
 
-// Appends frames in the converters' output format to the delivered bytes;
-// no data means silence.
+// Delivers frames in the converters' output format: into the caller's
+// destination while it has room, the rest kept for the next call. No data
+// means silence.
 void AcmStream::Emit(const uint8_t* data, int64_t frames) {
   if (frames <= 0) return;
-  size_t samples = size_t(frames) * target_.channels;
-  size_t at = out_.size();
+  const size_t align = target_.blockAlign, bytes = target_.bitsPerSample / 8;
+  const size_t srcFrame = target_.channels * (bytes == 3 ? 4 : bytes);
+  auto put = [&](uint8_t* to, const uint8_t* from, size_t n) {
+    size_t samples = n * target_.channels;
+    if (from == nullptr)
+      std::memset(to, bytes == 1 ? 0x80 : 0, n * align);
+    else if (bytes == 3)
+      for (size_t i = 0; i < samples; ++i) std::memcpy(to + 3 * i, from + 4 * i + 1, 3);  // the top bytes of s32
+    else
+      std::memcpy(to, from, n * align);
+  };
+  size_t direct = std::min(size_t(frames), sinkLeft_ / align);
+  if (direct > 0) {
+    put(sink_, data, direct);
+    sink_ += direct * align;
+    sinkLeft_ -= direct * align;
+  }
+  size_t rest = size_t(frames) - direct;
+  if (rest == 0) return;
   if (outPos_ > 0 && outPos_ >= out_.size() / 2) {  // drop what was delivered before growing
     out_.erase(out_.begin(), out_.begin() + std::ptrdiff_t(outPos_));
     outPos_ = 0;
-    at = out_.size();
   }
-  out_.resize(at + samples * (target_.bitsPerSample / 8));
-  uint8_t* o = out_.data() + at;
-  if (data == nullptr) {
-    std::memset(o, target_.bitsPerSample == 8 ? 0x80 : 0, samples * (target_.bitsPerSample / 8));
-  } else if (target_.bitsPerSample == 24) {
-    for (size_t i = 0; i < samples; ++i, o += 3) std::memcpy(o, data + 4 * i + 1, 3);  // the top bytes of s32
+  size_t at = out_.size();
+  out_.resize(at + rest * align);
+  put(out_.data() + at, data ? data + direct * srcFrame : nullptr, rest);
+}
+
+// Rate change. Output frame j stands at input time j * p / q on one grid for
+// the whole stream, so the frames delivered by successive calls join without
+// gap or overlap. Each call runs a resampler of its own over its frames, with
+// real history before them and, beyond the stream's ends, the sound mirrored
+// about its end frame (which keeps its slope, so a cut sound ends without a
+// click and needs no flush); the run starts on a multiple of p, where an
+// output frame falls. Within a call the frames pass through as they come.
+const float* AcmStream::HistoryFrame(int64_t i) const {
+  int64_t have = int64_t(history_.size()) / midCh_;
+  int64_t first = seen_ - have;
+  i = std::clamp(i, first, seen_ - 1);
+  return history_.data() + (i - first) * midCh_;
+}
+
+void AcmStream::Mirror(float* to, int64_t pivot, int64_t other) const {
+  int64_t have = int64_t(history_.size()) / midCh_;
+  bool known = other >= seen_ - have && other < seen_;
+  const float *a = HistoryFrame(pivot), *b = HistoryFrame(other);
+  for (int c = 0; c < midCh_; ++c) to[c] = known ? 2 * a[c] - b[c] : a[c];
+}
+
+void AcmStream::Remember(const float* frames, int64_t n) {
+  const int64_t keep = reach_ + p_;
+  if (n >= keep) {
+    history_.assign(frames + (n - keep) * midCh_, frames + n * midCh_);
   } else {
-    std::memcpy(o, data, samples * (target_.bitsPerSample / 8));
+    history_.insert(history_.end(), frames, frames + n * midCh_);
+    if (int64_t(history_.size()) > keep * midCh_)
+      history_.erase(history_.begin(), history_.end() - keep * midCh_);
+  }
+  seen_ += n;
+}
+
+// Feeds n frames to the run (none with `flush`: what it still holds) and
+// delivers the output frames that belong to this call.
+void AcmStream::RunRate(const float* frames, int64_t n, bool flush) {
+  const int outBps = av_get_bytes_per_sample(static_cast<AVSampleFormat>(outFormat_));
+  const int64_t chunk = 8192;  // swresample is quickest on pieces that stay in the cache
+  for (int64_t done = 0; done < n || flush; done += chunk) {
+    int64_t m = flush ? 0 : std::min(chunk, n - done);
+    int64_t room = CeilDiv(m * q_, p_) + swr_get_out_samples(rate_, 0) + 64;
+    resampled_.resize(size_t(room) * target_.channels * outBps);
+    uint8_t* o = resampled_.data();
+    const uint8_t* in = flush ? nullptr : reinterpret_cast<const uint8_t*>(frames + done * midCh_);
+    int got = swr_convert(rate_, &o, int(room), flush ? nullptr : &in, int(m));
+    if (got > 0) {
+      int64_t drop = std::min<int64_t>(got, callSkip_);
+      callSkip_ -= drop;
+      int64_t take = std::min<int64_t>(got - drop, callWant_ - callMade_);
+      Emit(resampled_.data() + drop * target_.channels * outBps, take);
+      callMade_ += take;
+    }
+    if (flush) break;
   }
 }
 
-// Changes the rate of the frames of this call. Output frame j stands at input
-// time j * p / q on one grid for the whole stream, so the frames delivered by
-// successive calls join without gap or overlap. Each call runs a new
-// resampler over its frames, with real history before them and beyond the
-// stream's ends the sound mirrored about its end frame (which keeps its slope,
-// so a cut sound ends without a click and needs no flush); the run starts on
-// a multiple of p, where an output frame falls.
-void AcmStream::Resample() {
-  const int64_t ch = target_.channels;
-  const int64_t n = int64_t(fresh_.size()) / ch;
-  if (n == 0) return;
-  const int64_t t = done_, last = t + n - 1;
-  const int64_t start = FloorDiv(t - reach_, p_) * p_;
-  const int64_t histStart = t - int64_t(history_.size()) / ch;
-  auto frame = [&](int64_t i) {
-    i = std::clamp(i, histStart, last);
-    return i < t ? history_.data() + (i - histStart) * ch : fresh_.data() + (i - t) * ch;
-  };
-  auto mirror = [&](float* to, int64_t pivot, int64_t other) {
-    const float *a = frame(pivot), *b = frame(other);
-    bool have = other >= histStart && other <= last;
-    for (int64_t c = 0; c < ch; ++c) to[c] = have ? 2 * a[c] - b[c] : a[c];
-  };
-  std::vector<float> before(size_t(t - start) * ch), after(size_t(reach_) * ch);
-  for (int64_t i = start; i < t; ++i) {
-    float* to = before.data() + (i - start) * ch;
-    if (i < 0)
-      mirror(to, 0, -i);
-    else
-      std::copy(frame(i), frame(i) + ch, to);
-  }
-  for (int64_t k = 1; k <= reach_; ++k) mirror(after.data() + (k - 1) * ch, last, last - k);
-
-  const int64_t want = CeilDiv((t + n) * q_, p_) - CeilDiv(t * q_, p_);
-  const int64_t skip = CeilDiv(t * q_, p_) - (start / p_) * q_;
-  const int64_t fed = int64_t(before.size() + fresh_.size() + after.size()) / ch;
-  const int64_t cap = CeilDiv(fed * q_, p_) + 64;
-  const int outBps = av_get_bytes_per_sample(static_cast<AVSampleFormat>(outFormat_));
-  int64_t got = 0;
-
-  SwrContext* swr = nullptr;
-  AVChannelLayout layout = Layout(int(ch));
-  if (swr_alloc_set_opts2(&swr, &layout, static_cast<AVSampleFormat>(outFormat_), int(target_.samplesPerSec),
-                          &layout, AV_SAMPLE_FMT_FLT, in_.rate, 0, nullptr) >= 0) {
-    av_opt_set_int(swr, "filter_size", kFilterSize, 0);
-    if (swr_init(swr) >= 0) {
-      resampled_.resize(size_t(cap) * ch * outBps);
-      auto run = [&](const std::vector<float>* part) {
-        uint8_t* o = resampled_.data() + got * ch * outBps;
-        const uint8_t* i = part ? reinterpret_cast<const uint8_t*>(part->data()) : nullptr;
-        int r = swr_convert(swr, &o, int(cap - got), part ? &i : nullptr,
-                            part ? int(part->size() / size_t(ch)) : 0);
-        if (r > 0) got += r;
-      };
-      run(&before);
-      run(&fresh_);
-      run(&after);
-      run(nullptr);
+void AcmStream::Rate(const float* frames, int64_t n) {
+  if (n <= 0) return;
+  if (!inCall_) {
+    // A new run: note where this call starts and feed what lies before it.
+    inCall_ = true;
+    callStart_ = seen_;
+    callFrames_ = 0;
+    callMade_ = 0;
+    const int64_t start = FloorDiv(callStart_ - reach_, p_) * p_;
+    callSkip_ = CeilDiv(callStart_ * q_, p_) - (start / p_) * q_;
+    callWant_ = INT64_MAX;
+    AVChannelLayout inLayout = Layout(midCh_), outLayout = Layout(target_.channels);
+    if (swr_alloc_set_opts2(&rate_, &outLayout, static_cast<AVSampleFormat>(outFormat_),
+                            int(target_.samplesPerSec), &inLayout, AV_SAMPLE_FMT_FLT, in_.rate, 0, nullptr) >= 0) {
+      SetMix(rate_, midCh_, target_.channels);
+      av_opt_set_int(rate_, "filter_size", kFilterSize, 0);
+      // With exact phases for the ratio there is nothing to interpolate between.
+      av_opt_set_int(rate_, "linear_interp", q_ <= 1024 ? 0 : 1, 0);
+      if (swr_init(rate_) < 0) swr_free(&rate_);
     }
+    if (rate_ == nullptr) callSkip_ = INT64_MAX;  // no run: the call's frames become silence
+    std::vector<float> before(size_t(callStart_ - start) * midCh_);
+    for (int64_t i = start; i < callStart_; ++i) {
+      float* to = before.data() + (i - start) * midCh_;
+      if (i >= 0) {
+        std::copy(HistoryFrame(i), HistoryFrame(i) + midCh_, to);
+      } else if (callStart_ > 0) {
+        Mirror(to, 0, -i);
+      } else {
+        // The stream's first frames are in this piece: mirror about frame 0.
+        for (int c = 0; c < midCh_; ++c) to[c] = -i < n ? 2 * frames[c] - frames[-i * midCh_ + c] : frames[c];
+      }
+    }
+    if (!before.empty() && rate_ != nullptr) RunRate(before.data(), int64_t(before.size()) / midCh_);
   }
-  swr_free(&swr);
+  if (rate_ != nullptr) RunRate(frames, n);
+  Remember(frames, n);
+  callFrames_ += n;
+}
 
-  int64_t have = std::clamp<int64_t>(got - skip, 0, want);
-  if (have > 0) Emit(resampled_.data() + skip * ch * outBps, have);
-  Emit(nullptr, want - have);
-
-  // Keep what the next call needs as history.
-  const int64_t keep = reach_ + p_;
-  history_.insert(history_.end(), fresh_.begin(), fresh_.end());
-  if (int64_t(history_.size()) > keep * ch) history_.erase(history_.begin(), history_.end() - keep * ch);
-  done_ += n;
-  fresh_.clear();
+// Ends the run of this call: the sound mirrored beyond its last frame lets
+// the resampler finish the call's last output frames.
+void AcmStream::EndRate() {
+  if (!inCall_) return;
+  inCall_ = false;
+  callWant_ = CeilDiv((callStart_ + callFrames_) * q_, p_) - CeilDiv(callStart_ * q_, p_);
+  if (rate_ != nullptr) {
+    std::vector<float> after(size_t(reach_) * midCh_);
+    for (int64_t k = 1; k <= reach_; ++k) Mirror(after.data() + (k - 1) * midCh_, seen_ - 1, seen_ - 1 - k);
+    RunRate(after.data(), reach_);
+    RunRate(nullptr, 0, true);
+    swr_free(&rate_);
+  }
+  Emit(nullptr, callWant_ - callMade_);
 }
 
 int64_t AcmStream::DecodableFrames(uint64_t moreBytes) const {
@@ -632,7 +693,7 @@ int64_t AcmStream::DecodableFrames(uint64_t moreBytes) const {
 
 uint64_t AcmStream::OutputBytesFor(uint64_t srcBytes) const {
   int64_t in = DecodableFrames(srcBytes);
-  int64_t out = resample_ ? CeilDiv((done_ + in) * q_, p_) - CeilDiv(done_ * q_, p_) : in;
+  int64_t out = resample_ ? CeilDiv((seen_ + in) * q_, p_) - CeilDiv(seen_ * q_, p_) : in;
   return uint64_t(out) * target_.blockAlign + (out_.size() - outPos_);
 }
 

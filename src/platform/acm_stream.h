@@ -74,13 +74,19 @@ class AcmStream {
   void DecodeUnits(const uint8_t* data, size_t size, bool end, size_t& used);
   void DecodeMpeg(bool end);
   void SendPacket(const uint8_t* data, size_t size, int64_t expectedFrames);
+  bool Limit(int64_t& offset, int64_t& frames);
+  // conversion
   void Deliver(const uint8_t* const* planes, int format, int64_t frames);
   void DeliverSilence(int64_t frames);
   void Silence(int64_t frames);
-  bool Limit(int64_t& offset, int64_t& frames);
   bool OpenMixer(int format);
+  void Rate(const float* frames, int64_t n);
+  void RunRate(const float* frames, int64_t n, bool flush = false);
+  void EndRate();
+  const float* HistoryFrame(int64_t i) const;
+  void Mirror(float* to, int64_t pivot, int64_t other) const;
+  void Remember(const float* frames, int64_t n);
   void Emit(const uint8_t* data, int64_t frames);
-  void Resample();
   int64_t DecodableFrames(uint64_t moreBytes) const;
 
   Coding in_;
@@ -98,21 +104,29 @@ class AcmStream {
   int64_t limitFrames_ = -1;  // frames still to deliver when the stream names its length
   int mpegSamplesPerFrame_ = 0;
 
-  // channels and sample format (no rate change)
+  // channels and sample format: to the target, or to the channels the rate
+  // change runs on (as floats)
   SwrContext* mixer_ = nullptr;
   int mixerIn_ = -1;
+  int midCh_ = 0;
   std::vector<uint8_t> mixBuf_;
 
-  // rate change: new frames of this call as interleaved floats, history
+  // rate change
   bool resample_ = false;
   int64_t p_ = 1, q_ = 1;  // input rate : output rate in lowest terms
-  int64_t reach_ = 0;      // input frames the filter looks ahead and back
-  int64_t done_ = 0;       // input frames resampled so far
-  std::vector<float> fresh_;
-  std::vector<float> history_;
+  int64_t reach_ = 0;      // input frames the filter reaches back and ahead
+  int64_t seen_ = 0;       // input frames taken so far
+  std::vector<float> history_;  // the last of them
+  bool inCall_ = false;
+  SwrContext* rate_ = nullptr;  // the run of the present call
+  int64_t callStart_ = 0, callFrames_ = 0;
+  int64_t callSkip_ = 0, callWant_ = 0, callMade_ = 0;  // output frames to skip, to make, made
   std::vector<uint8_t> resampled_;
 
-  std::vector<uint8_t> out_;  // converted bytes not yet delivered
+  // delivery: the caller's destination, then what did not fit
+  uint8_t* sink_ = nullptr;
+  size_t sinkLeft_ = 0;
+  std::vector<uint8_t> out_;
   size_t outPos_ = 0;
 };
 
