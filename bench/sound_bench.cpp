@@ -18,6 +18,7 @@
 #include "foundation/errors.h"
 #include "sound/sndbasic.h"
 #include "support/sound_files.h"
+#include "support/sound_reader.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -51,26 +52,6 @@ QWaveFormat Pcm(int rate, int channels, int bits) {
   return f;
 }
 
-struct MemReader {
-  const std::string* data;
-  size_t pos;
-  size_t chunk;
-  size_t align;
-};
-
-bool ReadMem(void* r, uint8_t** block, int32_t, int32_t& bytes, int32_t& blocks) {
-  auto* m = static_cast<MemReader*>(r);
-  size_t n = std::min(m->chunk, m->data->size() - m->pos);
-  bytes = blocks = 0;
-  if (n == 0) return false;
-  _memalloc_(block, int32_t(n), 1, MEM_BLOCK, "Bench.ReadMem.block");
-  std::memcpy(*block, m->data->data() + m->pos, n);
-  blocks = int32_t((m->pos + n) / m->align - m->pos / m->align);
-  m->pos += n;
-  bytes = int32_t(n);
-  return true;
-}
-
 // Decodes a whole stored stream as a sound reader would: one-second reads,
 // one-second loads.
 size_t DecodeAll(const test::WavParts& w) {
@@ -84,13 +65,13 @@ size_t DecodeAll(const test::WavParts& w) {
                    ACM_FORMATSUGGESTF_WFORMATTAG);
   loader.totalBlocks = int32_t(w.data.size() / in.blockAlign);
   loader.ratio = 2.0 * (in.blockAlign - 6 * in.channels) / in.channels;
-  MemReader reader{&w.data, 0, in.avgBytesPerSec / in.blockAlign * in.blockAlign, in.blockAlign};
+  test::MemReader reader{&w.data, 0, in.avgBytesPerSec / in.blockAlign * in.blockAlign, in.blockAlign};
   QWaveConv state{};
   WaveConvertInit(state, reinterpret_cast<QWaveFormat*>(loader.InFormat), &loader.OutFormat);
   Qsnd out{};
   size_t frames = 0;
   do {
-    SndLoad(&reader, state, loader, ReadMem, 44100, out);
+    SndLoad(&reader, state, loader, test::ReadMem, 44100, out);
     frames += size_t(out.samples);
   } while (out.samples > 0);
   WaveConvertDone(state);

@@ -59,4 +59,10 @@ std::string ErrorText(int averror) {
   return buf;
 }
 
+namespace {
+// Any unit may call into FFmpeg: quiet it as the library loads, not at the
+// first use of one service.
+[[maybe_unused]] const bool kQuietAtLoad = (QuietLog(), true);
+}  // namespace
+
 }  // namespace zelo::av
