@@ -144,6 +144,9 @@ void SndMakeSilence(Qsnd& snd, int32_t samples, const QWaveFormat& format) {
 }
 
 void SndConvert(const Qsnd& source, Qsnd& dest, const QWaveFormat& format) {
+  // Out here: the frame's clean-up may run after the work has returned.
+  QWaveConv state{};
+  bool destWasLive = false;
   Routine("SndBasic.SndConvert", [&] {
     if (source.samples <= 0 || source.SndData == nullptr) MonFail();
     QWaveFormat target = format;
@@ -163,11 +166,13 @@ void SndConvert(const Qsnd& source, Qsnd& dest, const QWaveFormat& format) {
       MoveBytes(sourceBytes, copy, source.SndData);
       data = copy;
     }
-    QWaveConv state{};
-    bool destWasLive = MemIsTracked(&dest.SndData);
-    MonSetCleanup([&] {
+    destWasLive = MemIsTracked(&dest.SndData);
+    MonSetCleanup([&state, &dest, &destWasLive] {
       if (state.handle != nullptr) acmStreamClose(state.handle, 0);
-      if (!destWasLive) dest.SndData = nullptr, dest.allocated = 0, dest.samples = 0;
+      if (!destWasLive) {  // the frame releases the block it allocated
+        dest.SndData = nullptr;
+        dest.allocated = dest.samples = 0;
+      }
     });
     WaveConvertInit(state, &from, &target);
     // Make room for all the stream yields, even where the estimate above falls short.
@@ -248,6 +253,8 @@ void WaveConvertDone(QWaveConv& state) {
 // --- streamed loading ---------------------------------------------------------
 
 void SndLoad(void* reader, QWaveConv& state, QSndLoader& loader, SndReadProc read, int32_t samples, Qsnd& out) {
+  // Out here: the frame's clean-up may run after the work has returned.
+  bool outWasLive = false, dataWasLive = false;
   Routine("SndBasic.SndLoad", [&] {
     CheckPtr(read);
     QWaveFormat& pcm = loader.OutFormat;
@@ -270,15 +277,26 @@ void SndLoad(void* reader, QWaveConv& state, QSndLoader& loader, SndReadProc rea
     out.format = pcm;
     if (samples <= 0) {
       out.samples = 0;
-      if (limited) loader.atEnd = kTrue, loader.decoded = loader.consumed = 0;
+      if (limited) {
+        loader.atEnd = kTrue;
+        loader.decoded = loader.consumed = 0;
+      }
       return ErrRaise(ERR_SND, 0, kLoc + 61);
     }
     const int64_t wanted = int64_t(samples) * align;
-    bool outWasLive = MemIsTracked(&out.SndData), dataWasLive = MemIsTracked(&loader.SndData);
+    outWasLive = MemIsTracked(&out.SndData);
+    dataWasLive = MemIsTracked(&loader.SndData);
     uint8_t* block = nullptr;
-    MonSetCleanup([&] {
-      if (!outWasLive) out.SndData = nullptr, out.allocated = 0, out.samples = 0;
-      if (!dataWasLive) loader.SndData = nullptr, loader.decoded = loader.consumed = 0;
+    MonSetCleanup([&out, &loader, &outWasLive, &dataWasLive] {
+      // The frame releases the blocks it allocated.
+      if (!outWasLive) {
+        out.SndData = nullptr;
+        out.allocated = out.samples = 0;
+      }
+      if (!dataWasLive) {
+        loader.SndData = nullptr;
+        loader.decoded = loader.consumed = 0;
+      }
     });
     _sndalloc_(out, wanted > INT32_MAX ? -1 : int32_t(wanted), kLoc + 62, "SndBasic.SndLoad.sh");
     out.format = pcm;

@@ -273,3 +273,36 @@ TEST_F(SoundFiles, PcmPassesThrough) {
 
 }  // namespace
 }  // namespace zelo
+
+namespace zelo {
+namespace {
+
+TEST(SndLoad, AFailedLoadLeavesNothingBehind) {
+  // Stored IMA ADPCM with no conversion opened: the service refuses the
+  // stream, and the load releases what it allocated.
+  ErrClear();
+  int32_t blocks = MemCount();
+  QWaveFormat ima{0x11, 1, 8000, 4055, 256, 4, 0};
+  std::string data(256 * 4, '\0');
+  MemReader reader{&data, 0, 512, 256};
+  QSndLoader loader{};
+  loader.InFormat = reinterpret_cast<uint8_t*>(&ima);
+  loader.InFormatSize = sizeof ima;
+  loader.OutFormat = QWaveFormat{1, 1, 8000, 16000, 2, 16, 0};
+  loader.totalBlocks = 4;
+  loader.ratio = 505;
+  QWaveConv state{};
+  Qsnd out{};
+  ProtectedKeep([&] { SndLoad(&reader, state, loader, ReadMem, 1000, out); });
+  EXPECT_EQ(ErrCategory(), ERR_ACM);
+  EXPECT_EQ(ErrCode(), MMSYSERR_INVALHANDLE);
+  ErrClear();
+  EXPECT_EQ(out.SndData, nullptr);
+  EXPECT_EQ(out.samples, 0);
+  EXPECT_EQ(loader.SndData, nullptr);
+  EXPECT_EQ(MemCount(), blocks);
+  EXPECT_EQ(MonDepth(), 0);
+}
+
+}  // namespace
+}  // namespace zelo
