@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/types.h"
+#include "zelo/zelo.h"
 
 namespace zelo {
 
@@ -73,6 +74,21 @@ std::string FFDescription(int32_t id);
 uint32_t MakeFourCC(char a, char b, char c, char d);
 uint32_t MakeFourCC(const char* text);  // the first four characters (blank-padded)
 std::string FourCCToStr(uint32_t code);
+
+// Work record of FFInit: the image a writer must use, and the prepared copy
+// when the caller's image had to be enlarged or converted.
+struct QffInitData {
+  Qimg* img;
+  Qimg temp_img;
+  BOOL tempInUse;
+};
+
+// Prepares an image for the writer of a format: sizes are raised to the next
+// multiple of `multiple` (black fill) and the depth becomes the one the
+// writer stores. Raises (14, 1) for an image without pixels, outside 4..4096
+// pixels on either side, or a format without a depth-table row.
+void FFInit(int32_t id, QffInitData* work, Qimg* image, int32_t multiple);
+void FFDone(QffInitData* work);
 
 // The library-wide LZW switch of the TIFF writer.
 bool FFLzwEnabled();

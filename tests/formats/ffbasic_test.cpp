@@ -57,3 +57,69 @@ TEST(FormatTables, FourCC) {
 
 }  // namespace
 }  // namespace zelo
+
+#include "foundation/basic.h"
+#include "foundation/errors.h"
+#include "foundation/monitor.h"
+#include "support/image_helpers.h"
+
+namespace zelo {
+namespace {
+
+using FFInitTest = test::TrackedBlocksTest;
+
+TEST_F(FFInitTest, SizeMultipleAndStoredDepth) {
+  Qimg img = test::PatternImg(321, 240, 24);
+  QffInitData work;
+  FFInit(FF_MPG, &work, &img, 16);
+  ASSERT_TRUE(ErrNone());
+  ASSERT_EQ(work.img, &work.temp_img);
+  EXPECT_EQ(work.img->resX, 336);
+  EXPECT_EQ(work.img->resY, 240);
+  const uint8_t* row = ImgPixels(work.img) + 5 * 336 * 3;
+  EXPECT_EQ(std::memcmp(row, ImgPixels(&img) + 5 * 321 * 3, 321 * 3), 0);
+  EXPECT_EQ(row[321 * 3], 0) << "the added columns are black";
+  FFDone(&work);
+
+  const struct {
+    int32_t id, bpp, stored;
+    bool copy;
+  } depths[] = {{FF_JPG, 16, 24, true}, {FF_PNG, 8, 8, false}, {FF_JPG, 8, 24, true}, {FF_JEX, 15, 16, true}};
+  for (const auto& d : depths) {
+    Qimg src = test::PatternImg(8, 8, d.bpp);
+    FFInit(d.id, &work, &src, 1);
+    ASSERT_TRUE(ErrNone());
+    EXPECT_EQ(work.img->bpp, d.stored);
+    EXPECT_EQ(work.img == &src, !d.copy);
+    FFDone(&work);
+    ImgFree(&src);
+  }
+  ImgFree(&img);
+}
+
+TEST_F(FFInitTest, RefusesImagesOutsideTheLimits) {
+  const int32_t sizes[][2] = {{4097, 8}, {8, 4097}, {3, 8}};
+  QffInitData work;
+  for (auto& s : sizes) {
+    Qimg img = test::MakeImg(s[0], s[1], 8);
+    ProtectedKeep([&] { FFInit(FF_PNG, &work, &img, 1); });
+    EXPECT_EQ(ErrCategory(), ERR_FF);
+    EXPECT_EQ(ErrCode(), 1);
+    ImgFree(&img);
+  }
+  Qimg big = test::MakeImg(4096, 4096, 8);
+  FFInit(FF_PNG, &work, &big, 1);
+  EXPECT_TRUE(ErrNone());
+  FFDone(&work);
+  ImgFree(&big);
+  Qimg none{};
+  ProtectedKeep([&] { FFInit(FF_PNG, &work, &none, 1); });
+  EXPECT_EQ(ErrCode(), 1);
+  Qimg gif = test::MakeImg(8, 8, 8);
+  ProtectedKeep([&] { FFInit(FF_GIF, &work, &gif, 1); });
+  EXPECT_EQ(ErrCode(), 1) << "no writer, no depth row";
+  ImgFree(&gif);
+}
+
+}  // namespace
+}  // namespace zelo
