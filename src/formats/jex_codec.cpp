@@ -1,0 +1,677 @@
+// Unit FF_JEX, its codec: the BEST and FAST strip compressors, their
+// decoders and the prediction step. The token choices decide the stream
+// bytes, so every comparison, tie rule and order below is part of the format.
+#include "formats/jex_codec.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "foundation/errors.h"
+#include "foundation/monitor.h"
+
+namespace zelo {
+namespace {
+
+constexpr int32_t kMaxLen = 767;      // largest value of the length code in tokens
+constexpr int32_t kMaxSkip = 49089;   // longest skip one token holds: 1 + 64 x 767
+constexpr int32_t kWindowMax = 766;   // longest window copy
+constexpr int32_t kRingRows = 12;     // rows the copy window reaches up
+constexpr int32_t kDictSlots = 1024;  // dictionary of window copies
+constexpr int32_t kDictHeads = 16384;
+constexpr int32_t kHashHeads = 1024;  // chain heads per 64-byte column
+constexpr uint32_t kEndMarker = 448;
+
+enum class Kind { Literal, Skip, Run, Above, Dictionary, Window };
+
+// Validated strip geometry.
+struct Strip {
+  int32_t B, L, S;
+};
+
+Strip CheckStrip(int32_t W, int32_t B, int32_t R) {
+  if (B < 1 || B > 3 || W < 1 || R < 1) ThrowFault("Invalid strip geometry");
+  const int64_t L = int64_t(W) * B;
+  const int64_t S = L * R;
+  // The ring of 12 rows takes 96 bytes per row byte in one tracked block.
+  if (S > INT32_MAX - kJXDCOutSlack || L > INT32_MAX / 96) ThrowFault("Strip too large");
+  return Strip{B, int32_t(L), int32_t(S)};
+}
+
+uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Number of leading bytes at a equal to those at b, at most max. The ranges
+// may overlap (a copy that repeats data compares with itself).
+inline int32_t MatchLen(const uint8_t* a, const uint8_t* b, int32_t max) {
+  int32_t i = 0;
+  while (i + 8 <= max) {
+    uint64_t x = Load64(a + i) ^ Load64(b + i);
+    if (x != 0) return i + (std::countr_zero(x) >> 3);
+    i += 8;
+  }
+  while (i < max && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Equality of n bytes, compared from the end: a candidate that cannot beat
+// the current best usually fails on its last byte.
+inline bool SameBackwards(const uint8_t* a, const uint8_t* b, int32_t n) {
+  while (n >= 8) {
+    n -= 8;
+    if (Load64(a + n) != Load64(b + n)) return false;
+  }
+  while (n > 0) {
+    --n;
+    if (a[n] != b[n]) return false;
+  }
+  return true;
+}
+
+// Bytes covered by the pixel at p and the equal pixels after it (whole pixels
+// inside the strip, at most 767 pixels); 0 when the next pixel differs.
+inline int32_t RunBytes(const uint8_t* b, int32_t p, int32_t B, int32_t S) {
+  if (p + 2 * B > S) return 0;
+  const int32_t room = std::min(kMaxLen * B, S - p) - B;  // bytes after the first pixel
+  const int32_t same = MatchLen(b + p + B, b + p, room);
+  const int32_t pixels = 1 + same / B;
+  return pixels >= 2 ? pixels * B : 0;
+}
+
+// Bits of the length code beyond its shortest 2, halved: the number of the
+// thresholds 3, 7, ..., 255 that v exceeds.
+inline int32_t LenSteps(int32_t v) {
+  static constexpr int32_t kSteps[] = {3, 7, 15, 31, 63, 127, 255};
+  int32_t c = 0;
+  for (int32_t t : kSteps) c += v > t;
+  return c;
+}
+
+// The same for the length code of a long skip (thresholds 1, 3, ..., 255).
+inline int32_t SkipSteps(int32_t f) {
+  static constexpr int32_t kSteps[] = {1, 3, 7, 15, 31, 63, 127, 255};
+  int32_t c = 0;
+  for (int32_t t : kSteps) c += f > t;
+  return c;
+}
+
+int32_t SizeLimit(int32_t S) { return static_cast<int32_t>(std::nearbyint(0.95 * S)); }
+
+// Clamps a token to the strip end; a run keeps whole pixels.
+void ClampToken(Kind& kind, int32_t& n, int32_t p, int32_t S, int32_t B) {
+  if (p + n > S) {
+    n = S - p;
+    if (kind == Kind::Run && B > 1) {
+      n = B * (n / B);
+      if (n < 2 * B) n = 1;
+    }
+  }
+  if (n == 1) kind = Kind::Literal;
+}
+
+void PutRunPixel(JXBitWriter& w, const uint8_t* px, int32_t B, int32_t tokenBits) {
+  // The token bits hold the first byte (B = 1, 3) or, as the top of the
+  // little-endian value, the second byte (B = 2; BEST's 4 zero bits and
+  // 16-bit value are the same 20 bits).
+  if (B == 1) {
+    BitPut(w, tokenBits, px[0]);
+  } else if (B == 2) {
+    BitPut(w, tokenBits + 8, px[0] + 256u * px[1]);
+  } else {
+    BitPut(w, tokenBits, px[0]);
+    BitPut(w, 16, px[1] + 256u * px[2]);
+  }
+}
+
+void PutSkip(JXBitWriter& w, int32_t n, int32_t tokenBits) {
+  if (n > 65) {
+    BitPut(w, tokenBits, kEndMarker + uint32_t((n - 66) & 63));
+    PutLen(w, (n + 62) / 64);
+  } else {
+    BitPut(w, tokenBits, uint32_t(382 + n));
+  }
+}
+
+// --- FAST ---------------------------------------------------------------------
+
+int32_t FastCore(const uint8_t* b, uint8_t* out, const uint8_t* q, const Strip& g) {
+  const int32_t B = g.B, L = g.L, S = g.S;
+  const int32_t limit = SizeLimit(S);
+  JXBitWriter w(out);
+  int32_t p = 0;
+  while (p < S) {
+    int32_t n = 1;
+    Kind kind = Kind::Literal;
+    if (q != nullptr && p + 2 <= S && b[p] == q[p] && b[p + 1] == q[p + 1]) {
+      n = 2 + MatchLen(b + p + 2, q + p + 2, std::min(kMaxSkip, S - p) - 2);
+      kind = Kind::Skip;
+    }
+    if (n < kMaxLen * B) {
+      const int32_t run = RunBytes(b, p, B, S);
+      if (run > n) {
+        n = run;
+        kind = Kind::Run;
+      }
+      if (n <= 65 && p >= L && p + 2 <= S && b[p] == b[p - L] && b[p + 1] == b[p - L + 1]) {
+        const int32_t above = 2 + MatchLen(b + p + 2, b + p - L + 2, std::min(65, S - p) - 2);
+        if (above >= n) {  // a tie goes to the row above
+          n = above;
+          kind = Kind::Above;
+        }
+      }
+    }
+    ClampToken(kind, n, p, S, B);
+    switch (kind) {
+      case Kind::Literal:
+        BitPut(w, 9, 256u + b[p]);
+        break;
+      case Kind::Above:
+        BitPut(w, 9, 128u + uint32_t((n - 2) & 63));
+        break;
+      case Kind::Run:
+        PutRunPixel(w, b + p, B, 10);
+        PutLen(w, n / B);
+        break;
+      default:
+        PutSkip(w, n, 10);
+        break;
+    }
+    p += n;
+    if (p == S) BitPut(w, 10, kEndMarker);
+    if (w.Stored() > limit) return 0;
+  }
+  BitFlush(w);
+  return w.Stored();
+}
+
+// --- BEST ---------------------------------------------------------------------
+
+// One position of the last 12 rows: the next older position in its chain
+// (same 64-byte column, same 10-bit hash) and the low nibbles of the 8 bytes
+// from two bytes on. Positions are held in 32 bits: the ring has 12 x L
+// entries, more than 16-bit slot numbers can name from L = 5462 on.
+struct RingEntry {
+  int32_t older;
+  uint32_t key;
+};
+
+// One window copy of the dictionary; entries are named by their sequence
+// number (slot = sequence mod 1024), which is still valid while it is among
+// the last 1024 copies.
+struct DictEntry {
+  int32_t older;  // sequence number of the next older copy with the same hash
+  int32_t count;
+  int32_t pos;
+};
+
+struct BestTables {
+  int32_t* heads;      // ChFrs: newest position per column and hash, -1 for none
+  RingEntry* ring;     // ChTab: 12 x L entries, position p in slot p mod 12L
+  DictEntry* dict;     // IdxTab: kDictSlots entries, then kDictHeads heads
+  int32_t* dictHeads;  // newest sequence number per 14-bit hash, -1 for none
+};
+
+class BestCoder {
+ public:
+  BestCoder(const uint8_t* b, const uint8_t* q, const Strip& g, const BestTables& t)
+      : b_(b), q_(q), B_(g.B), L_(g.L), S_(g.S), RL_(kRingRows * g.L), t_(t) {}
+
+  int32_t Run(uint8_t* out);
+
+ private:
+  uint32_t ByteAt(int64_t i) const { return i < S_ ? b_[i] : 0u; }
+  uint32_t H10(int32_t i) const { return ((ByteAt(i) << 5) + (ByteAt(i + 1) & 31)) & 1023; }
+  uint32_t H14(int32_t i) const { return ((ByteAt(i) << 7) + (ByteAt(i + 1) & 127)) & 16383; }
+  uint32_t KeyAt(int32_t i) const {
+    uint32_t k = 0;
+    for (int32_t j = 0; j < 8; ++j) k |= (ByteAt(int64_t(i) + 2 + j) & 15) << (4 * j);
+    return k;
+  }
+  int32_t Column(int32_t i) const { return (i % L_) >> 6; }
+
+  void SearchDictionary(int32_t p, int32_t& n, Kind& kind, int32_t& gain, int32_t& slot) const;
+  void SearchWindow(int32_t p, int32_t& n, Kind& kind, int32_t& gain, int32_t& code) const;
+  void AddToDictionary(int32_t p, int32_t n);
+  void Insert(int32_t p, int32_t n);
+
+  const uint8_t* b_;
+  const uint8_t* q_;
+  const int32_t B_, L_, S_, RL_;
+  BestTables t_;
+  int32_t ringSlot_ = 0;  // slot of the next position to insert (p mod 12L)
+  int32_t ringCol_ = 0;   // that position mod L
+  uint32_t key_ = 0;      // key of the current position
+  int32_t copies_ = 0;    // window copies entered into the dictionary
+};
+
+void BestCoder::SearchDictionary(int32_t p, int32_t& n, Kind& kind, int32_t& gain,
+                                 int32_t& slot) const {
+  int32_t t = n - 1;
+  int32_t remembered = -1;
+  const int32_t oldest = copies_ - kDictSlots;
+  for (int32_t s = t_.dictHeads[H14(p)]; s >= 0 && s >= oldest;) {
+    const DictEntry& e = t_.dict[s & (kDictSlots - 1)];
+    const int32_t c = e.count;
+    if (c > t && p + c <= S_ && std::memcmp(b_ + e.pos, b_ + p, size_t(c)) == 0) {
+      t = c;
+      remembered = s & (kDictSlots - 1);
+    }
+    s = e.older;
+  }
+  if (remembered >= 0 && 8 * t - 12 > gain) {
+    n = t;
+    kind = Kind::Dictionary;
+    gain = 8 * t - 12;
+    slot = remembered;
+  }
+}
+
+void BestCoder::SearchWindow(int32_t p, int32_t& n, Kind& kind, int32_t& gain,
+                             int32_t& code) const {
+  int32_t t = std::max(n, 2) - 1;
+  // A candidate must match t + 1 bytes inside the strip and stays within 766.
+  const int32_t most = std::min(kWindowMax, S_ - p);
+  if (t >= most) return;
+  int32_t found = -1;
+  const int32_t lowest = std::max(0, p - RL_);  // oldest position in the ring
+  const uint32_t key = key_;
+  const int32_t r1 = (p - 64) % L_;  // truncating: negative in the first 64 bytes
+  const int32_t firstCol = Column(((p - 64) % L_ + L_) % L_);
+  const int32_t lastCol = Column((p + 63) % L_);
+  const int32_t cols = (L_ + 63) / 64;
+  const uint32_t h = H10(p);
+  for (int32_t col = firstCol;; col = col + 1 == cols ? 0 : col + 1) {
+    for (int32_t v = t_.heads[col * kHashHeads + h]; v >= lowest;) {
+      int32_t slot = ringSlot_ - (p - v);
+      if (slot < 0) slot += RL_;
+      const RingEntry& e = t_.ring[slot];
+      const int32_t cand = v;
+      v = e.older;
+      if (uint32_t x = e.key ^ key; x != 0 && (std::countr_zero(x) >> 2) + 1 < t) continue;
+      const int32_t d = (cand - r1) % L_;
+      if (d < 0 || d >= 128) continue;
+      if (!SameBackwards(b_ + p, b_ + cand, t + 1)) continue;
+      const int32_t l = t + 1 + MatchLen(b_ + p + t + 1, b_ + cand + t + 1, most - t - 1);
+      t = l;
+      found = cand;
+      if (t >= most) break;
+    }
+    if (t >= most || col == lastCol) break;
+  }
+  if (found < 0) return;
+  const int32_t g = 8 * t - 14 - 2 * LenSteps(t);
+  if (g <= gain) return;
+  n = t;
+  kind = Kind::Window;
+  gain = g;
+  const int32_t D = p - found;
+  const int32_t w = std::max(0, (D + L_ - 65) / L_);
+  const int32_t base = p - w * L_;
+  code = found < base ? 64 * w + 64 - (base - found) : 64 * (w + 11) + (found - base);
+}
+
+void BestCoder::AddToDictionary(int32_t p, int32_t n) {
+  // The slot taken over (sequence copies_ - 1024) drops out of its chain
+  // because chains end at the oldest sequence number still held.
+  const uint32_t h = H14(p);
+  DictEntry& e = t_.dict[copies_ & (kDictSlots - 1)];
+  e.older = t_.dictHeads[h];
+  e.count = n;
+  e.pos = p;
+  t_.dictHeads[h] = copies_;
+  ++copies_;
+}
+
+void BestCoder::Insert(int32_t p, int32_t n) {
+  // Chains end at the oldest position of the ring, so the position leaving
+  // the ring needs no unlinking.
+  for (const int32_t end = p + n; p < end;) {
+    int32_t* head = &t_.heads[(ringCol_ >> 6) * kHashHeads + H10(p)];
+    t_.ring[ringSlot_] = RingEntry{*head, key_};
+    *head = p;
+    if (++ringSlot_ == RL_) ringSlot_ = 0;
+    if (++ringCol_ == L_) ringCol_ = 0;
+    ++p;
+    key_ = (key_ >> 4) | ((ByteAt(int64_t(p) + 9) & 15) << 28);
+  }
+}
+
+int32_t BestCoder::Run(uint8_t* out) {
+  const int32_t limit = SizeLimit(S_);
+  JXBitWriter w(out);
+  key_ = KeyAt(0);
+  int32_t p = 0;
+  while (p < S_) {
+    int32_t n = 1;
+    Kind kind = Kind::Literal;
+    int32_t gain = 0;
+    int32_t slot = 0;
+    int32_t code = 0;
+    if (q_ != nullptr) {
+      const int32_t e = MatchLen(b_ + p, q_ + p, std::min(kMaxSkip, S_ - p));
+      if (e >= 2) {
+        n = e;
+        kind = Kind::Skip;
+        gain = 8 * e - 12 - 2 * SkipSteps((e + 62) / 64);
+      }
+    }
+    if (n < kMaxLen * B_) {
+      const int32_t r = RunBytes(b_, p, B_, S_);
+      const int32_t g = 8 * r - 14 - 2 * LenSteps(r / B_) - 8 * (B_ - 1);
+      if (g > gain) {
+        n = r;
+        kind = Kind::Run;
+        gain = g;
+      }
+      if (n <= kMaxLen) {
+        SearchDictionary(p, n, kind, gain, slot);
+        if (p > 0) SearchWindow(p, n, kind, gain, code);
+        if (p >= L_) {
+          const int32_t a = MatchLen(b_ + p, b_ + p - L_, std::min(129, S_ - p));
+          if (8 * a - 12 > gain) {
+            n = a;
+            kind = Kind::Above;
+          }
+        }
+      }
+    }
+    ClampToken(kind, n, p, S_, B_);
+    switch (kind) {
+      case Kind::Literal:
+        BitPut(w, 10, 768u + b_[p]);
+        break;
+      case Kind::Run:
+        PutRunPixel(w, b_ + p, B_, 12);
+        PutLen(w, n / B_);
+        break;
+      case Kind::Above:
+        BitPut(w, 12, uint32_t(n + 254));
+        break;
+      case Kind::Skip:
+        PutSkip(w, n, 12);
+        break;
+      case Kind::Dictionary:
+        BitPut(w, 12, uint32_t(512 + slot));
+        break;
+      case Kind::Window:
+        BitPut(w, 12, uint32_t(1536 + code));
+        PutLen(w, n);
+        AddToDictionary(p, n);
+        break;
+    }
+    if (p + n == S_) {
+      BitPut(w, 12, kEndMarker);
+      break;
+    }
+    if (w.Stored() > limit) return 0;
+    Insert(p, n);
+    p += n;
+  }
+  BitFlush(w);
+  return w.Stored();
+}
+
+// --- decoders -------------------------------------------------------------------
+
+// Copies n bytes from src to dst byte by byte from lower to higher addresses:
+// a source that overlaps the destination from below repeats its data.
+inline void CopyForward(uint8_t* dst, const uint8_t* src, size_t n) {
+  if (src >= dst || size_t(dst - src) >= n) {
+    std::memmove(dst, src, n);
+    return;
+  }
+  const size_t dist = size_t(dst - src);
+  if (dist == 1) {
+    std::memset(dst, src[0], n);
+  } else if (dist >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) std::memcpy(dst + i, src + i, 8);
+    for (; i < n; ++i) dst[i] = src[i];
+  } else {
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
+}
+
+// Writes count copies of the B-byte pixel px at dst.
+inline void FillPixels(uint8_t* dst, const uint8_t* px, int32_t B, size_t count) {
+  if (B == 1) {
+    std::memset(dst, px[0], count);
+    return;
+  }
+  const size_t total = count * size_t(B);
+  std::memcpy(dst, px, size_t(B));
+  for (size_t done = size_t(B); done < total;) {
+    const size_t c = std::min(done, total - done);
+    std::memcpy(dst + done, dst, c);
+    done += c;
+  }
+}
+
+// Reads a run token's pixel; the first bits were the token value t.
+inline void ReadRunPixel(JXBitReader& r, uint32_t t, int32_t B, uint8_t* px) {
+  if (B == 1) {
+    px[0] = uint8_t(t);
+  } else if (B == 2) {
+    px[1] = uint8_t(t);
+    px[0] = uint8_t(r.Get(8));
+  } else {
+    px[0] = uint8_t(t);
+    uint32_t v = r.Get(16);
+    px[2] = uint8_t(v >> 8);
+    px[1] = uint8_t(v);
+  }
+}
+
+// The tokens both variants share, each checked against the strip once.
+struct DecodeState {
+  uint8_t* const dest;
+  uint8_t* const end;
+  uint8_t* out;
+  const int32_t B, L;
+
+  size_t Room() const { return size_t(end - out); }
+  bool Run(JXBitReader& r, uint32_t t) {
+    uint8_t px[3];
+    ReadRunPixel(r, t, B, px);
+    const size_t count = size_t(GetLen(r));
+    if (count * size_t(B) > Room()) return false;
+    FillPixels(out, px, B, count);
+    out += count * size_t(B);
+    return true;
+  }
+  bool Above(size_t n) {
+    if (out - dest < L || n > Room()) return false;
+    CopyForward(out, out - L, n);
+    out += n;
+    return true;
+  }
+  bool Skip(size_t n) {
+    if (n > Room()) return false;
+    out += n;
+    return true;
+  }
+  // 0x1C0..0x1FF: the end of the strip once it is full, else a long skip.
+  // Returns 1 at the end, 0 after a skip, -1 for a fault.
+  int LongSkip(JXBitReader& r, uint32_t t) {
+    if (out == end) return 1;
+    const int64_t n = int64_t(t) - 510 + 64 * int64_t(GetLen(r));
+    if (n < 1 || uint64_t(n) > Room()) return -1;
+    out += n;
+    return 0;
+  }
+};
+
+}  // namespace
+
+void PutLen(JXBitWriter& w, int32_t v) {
+  if (v < 2 || v > kMaxLen) return;
+  if (v >= 256) {
+    BitPut(w, 16, uint32_t(v - 256));
+  } else {
+    const int32_t k = std::bit_width(uint32_t(v)) - 1;
+    BitPut(w, 2 * k, uint32_t(v));
+  }
+}
+
+int32_t JXDCFast(const uint8_t* src, uint8_t* out, const uint8_t* prev, bool usePrev, int32_t B,
+                 int32_t R, int32_t W) {
+  int32_t result = 0;
+  Routine("FF_JEX.JXDCFast", [&] {
+    CheckPtr(src);
+    CheckPtr(out);
+    const Strip g = CheckStrip(W, B, R);
+    result = FastCore(src, out, usePrev ? prev : nullptr, g);
+    ErrRaise(ERR_MVI, 0, 4100);
+  });
+  return result;
+}
+
+int32_t JXDCBest(const uint8_t* src, uint8_t* out, const uint8_t* prev, bool usePrev, int32_t B,
+                 int32_t R, int32_t W) {
+  int32_t result = 0;
+  Routine("FF_JEX.JXDCBest", [&] {
+    CheckPtr(src);
+    CheckPtr(out);
+    const Strip g = CheckStrip(W, B, R);
+    const int32_t cols = (g.L + 63) / 64;
+    int32_t* chFrs = nullptr;
+    RingEntry* chTab = nullptr;
+    uint8_t* idxTab = nullptr;
+    _memalloc_(&chFrs, cols * kHashHeads * int32_t(sizeof(int32_t)), 4101, MEM_BLOCK,
+               "FF_JEX.JXDCBest.ChFrs");
+    _memalloc_(&chTab, kRingRows * g.L * int32_t(sizeof(RingEntry)), 4102, MEM_BLOCK,
+               "FF_JEX.JXDCBest.ChTab");
+    _memalloc_(&idxTab, int32_t(kDictSlots * sizeof(DictEntry) + kDictHeads * sizeof(int32_t)),
+               4103, MEM_BLOCK, "FF_JEX.JXDCBest.IdxTab");
+    BestTables t{chFrs, chTab, reinterpret_cast<DictEntry*>(idxTab),
+                 reinterpret_cast<int32_t*>(idxTab + kDictSlots * sizeof(DictEntry))};
+    std::fill_n(t.heads, size_t(cols) * kHashHeads, -1);
+    std::fill_n(t.dictHeads, kDictHeads, -1);
+    BestCoder coder(src, usePrev ? prev : nullptr, g, t);
+    result = coder.Run(out);
+    MemFree(&idxTab);
+    MemFree(&chTab);
+    MemFree(&chFrs);
+    ErrRaise(ERR_MVI, 0, 4104);
+  });
+  return result;
+}
+
+bool JXDCBestDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_t W, int32_t B,
+                    int32_t R) {
+  if (dest == nullptr || (stream == nullptr && length > 0)) return false;
+  if (B < 1 || B > 3 || W < 1 || R < 1 || int64_t(W) * B * R > INT32_MAX) return false;
+  const int32_t L = W * B;
+  DecodeState st{dest, dest + int64_t(L) * R, dest, B, L};
+  // Distances of the 24 window rows: 0..11 reach left, 12..23 right.
+  int64_t rowOffset[24];
+  for (int32_t r = 0; r < 12; ++r) rowOffset[r] = 64 + int64_t(r) * L;
+  for (int32_t r = 12; r < 24; ++r) rowOffset[r] = int64_t(r - 11) * L;
+  struct Copy {
+    uint32_t pos;
+    uint32_t count;  // 0: slot not filled yet
+  } dict[kDictSlots] = {};
+  int32_t slot = 0;
+  JXBitReader r(stream, length);
+  const int64_t bits = r.LengthBits();
+  while (r.Consumed() < bits) {
+    r.Refill();
+    const uint32_t t = r.Peek(12);
+    if (t >= 0xC00) {  // literal: "11" and the byte
+      if (st.out == st.end) return false;
+      *st.out++ = uint8_t(t >> 2);
+      r.Skip(10);
+      continue;
+    }
+    r.Skip(12);
+    if (t < 0x100) {
+      if (!st.Run(r, t)) return false;
+    } else if (t < 0x180) {
+      if (!st.Above(t - 254)) return false;
+    } else if (t < 0x1C0) {
+      if (!st.Skip(t - 382)) return false;
+    } else if (t < 0x200) {
+      const int e = st.LongSkip(r, t);
+      if (e != 0) return e > 0;
+    } else if (t < 0x600) {
+      const Copy& c = dict[t - 512];
+      if (c.count == 0 || c.count > st.Room()) return false;
+      std::memcpy(st.out, dest + c.pos, c.count);  // always behind the output
+      st.out += c.count;
+    } else {
+      const uint32_t c = t - 1536;
+      const size_t n = size_t(GetLen(r));
+      const int64_t from = (st.out - dest) - rowOffset[c >> 6] + (c & 63);
+      if (from < 0 || n > st.Room() || uint64_t(from) + n > uint64_t(st.end - dest)) return false;
+      dict[slot] = Copy{uint32_t(st.out - dest), uint32_t(n)};
+      slot = (slot + 1) & (kDictSlots - 1);
+      CopyForward(st.out, dest + from, n);
+      st.out += n;
+    }
+  }
+  return false;  // the stream ended before the end marker
+}
+
+bool JXDCFastDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_t W, int32_t B,
+                    int32_t R) {
+  if (dest == nullptr || (stream == nullptr && length > 0)) return false;
+  if (B < 1 || B > 3 || W < 1 || R < 1 || int64_t(W) * B * R > INT32_MAX) return false;
+  const int32_t L = W * B;
+  DecodeState st{dest, dest + int64_t(L) * R, dest, B, L};
+  JXBitReader r(stream, length);
+  const int64_t bits = r.LengthBits();
+  while (r.Consumed() < bits) {
+    r.Refill();
+    const uint32_t t = r.Peek(10);
+    if (t >= 0x200) {  // literal: "1" and the byte
+      if (st.out == st.end) return false;
+      *st.out++ = uint8_t(t >> 1);
+      r.Skip(9);
+    } else if (t < 0x100) {
+      r.Skip(10);
+      if (!st.Run(r, t)) return false;
+    } else if (t < 0x180) {  // 9 bits: 128 + (n - 2)
+      r.Skip(9);
+      if (!st.Above((t >> 1) - 126)) return false;
+    } else if (t < 0x1C0) {
+      r.Skip(10);
+      if (!st.Skip(t - 382)) return false;
+    } else {
+      r.Skip(10);
+      const int e = st.LongSkip(r, t);
+      if (e != 0) return e > 0;
+    }
+  }
+  return false;
+}
+
+void PredictDiff(int32_t n, uint8_t* dest, const uint8_t* src) {
+  uint8_t l0 = 0, l1 = 0, l2 = 0;
+  for (int32_t i = 0; i < n; ++i, src += 3, dest += 3) {
+    const uint8_t c0 = src[0], c1 = src[1], c2 = src[2];
+    dest[0] = uint8_t(c0 - l0);
+    dest[1] = uint8_t(c1 - l1);
+    dest[2] = uint8_t(c2 - l2);
+    l0 = c0;
+    l1 = c1;
+    l2 = c2;
+  }
+}
+
+void PredictSum(int32_t n, uint8_t* dest, const uint8_t* src) {
+  uint8_t s0 = 0, s1 = 0, s2 = 0;
+  for (int32_t i = 0; i < n; ++i, src += 3, dest += 3) {
+    s0 = uint8_t(s0 + src[0]);
+    s1 = uint8_t(s1 + src[1]);
+    s2 = uint8_t(s2 + src[2]);
+    dest[0] = s0;
+    dest[1] = s1;
+    dest[2] = s2;
+  }
+}
+
+}  // namespace zelo
