@@ -20,7 +20,6 @@ constexpr int32_t kWindowMax = 766;   // longest window copy
 constexpr int32_t kRingRows = 12;     // rows the copy window reaches up
 constexpr int32_t kDictSlots = 1024;  // dictionary of window copies
 constexpr int32_t kDictHeads = 16384;
-constexpr int32_t kHashHeads = 1024;  // chain heads per 64-byte column
 constexpr uint32_t kEndMarker = 448;
 
 enum class Kind { Literal, Skip, Run, Above, Dictionary, Window };
@@ -34,8 +33,7 @@ Strip CheckStrip(int32_t W, int32_t B, int32_t R) {
   if (B < 1 || B > 3 || W < 1 || R < 1) ThrowFault("Invalid strip geometry");
   const int64_t L = int64_t(W) * B;
   const int64_t S = L * R;
-  // The ring of 12 rows takes 96 bytes per row byte in one tracked block.
-  if (S > INT32_MAX - kJXDCOutSlack || L > INT32_MAX / 96) ThrowFault("Strip too large");
+  if (S > INT32_MAX - kJXDCOutSlack) ThrowFault("Strip too large");
   return Strip{B, int32_t(L), int32_t(S)};
 }
 
@@ -190,13 +188,40 @@ int32_t FastCore(const uint8_t* b, uint8_t* out, const uint8_t* q, const Strip& 
 
 // --- BEST ---------------------------------------------------------------------
 
-// One position of the last 12 rows: the next older position in its chain
-// (same 64-byte column, same 10-bit hash) and the low nibbles of the 8 bytes
-// from two bytes on. Positions are held in 32 bits: the ring has 12 x L
-// entries, more than 16-bit slot numbers can name from L = 5462 on.
-struct RingEntry {
+// The window search visits, column by column, the positions of the last 12
+// rows whose first two bytes hash like those at p, newest first, and keeps the
+// first of the longest matches. Only a position whose first two bytes equal
+// those at p can win, and what cannot beat the best so far changes nothing,
+// so the chains here link positions by a finer hash of their first two bytes
+// (per column), and each entry keeps the position's first 8 bytes: most
+// positions are passed over without reading the strip. The order of the
+// positions that can win is the same, and so is the choice.
+constexpr int32_t kBuckets = 4096;  // chain heads per 64-byte column
+
+// One position of the last 12 rows: the next older position on its chain
+// and its first 8 bytes (bytes beyond the strip 0). Positions are held in
+// 32 bits: the ring has 12 x L entries, more than 16-bit slot numbers can
+// name from L = 5462 on.
+struct alignas(16) RingEntry {
   int32_t older;
-  uint32_t key;
+  uint64_t bytes;
+};
+
+inline uint32_t Bucket(uint64_t bytes) {
+  return (uint32_t(bytes & 0xFFFF) * 0x9E3779B1u) >> (32 - std::countr_zero(uint32_t(kBuckets)));
+}
+
+// a mod d for a fixed d without a division (Lemire, Kaser, Kurz 2019).
+class FastMod {
+ public:
+  explicit FastMod(uint32_t d) : m_(UINT64_MAX / d + 1), d_(d) {}
+  uint32_t operator()(uint32_t a) const {
+    return uint32_t((static_cast<unsigned __int128>(m_ * a) * d_) >> 64);
+  }
+
+ private:
+  uint64_t m_;
+  uint32_t d_;
 };
 
 // One window copy of the dictionary; entries are named by their sequence
@@ -209,7 +234,7 @@ struct DictEntry {
 };
 
 struct BestTables {
-  int32_t* heads;      // ChFrs: newest position per column and hash, -1 for none
+  int32_t* heads;      // ChFrs: newest position per column and bucket, -1 for none
   RingEntry* ring;     // ChTab: 12 x L entries, position p in slot p mod 12L
   DictEntry* dict;     // IdxTab: kDictSlots entries, then kDictHeads heads
   int32_t* dictHeads;  // newest sequence number per 14-bit hash, -1 for none
@@ -218,20 +243,37 @@ struct BestTables {
 class BestCoder {
  public:
   BestCoder(const uint8_t* b, const uint8_t* q, const Strip& g, const BestTables& t)
-      : b_(b), q_(q), B_(g.B), L_(g.L), S_(g.S), RL_(kRingRows * g.L), t_(t) {}
+      : b_(b),
+        q_(q),
+        B_(g.B),
+        L_(g.L),
+        S_(g.S),
+        RL_(kRingRows * g.L),
+        cols_((g.L + 63) / 64),
+        modL_(uint32_t(g.L)),
+        t_(t) {}
 
   int32_t Run(uint8_t* out);
 
  private:
   uint32_t ByteAt(int64_t i) const { return i < S_ ? b_[i] : 0u; }
-  uint32_t H10(int32_t i) const { return ((ByteAt(i) << 5) + (ByteAt(i + 1) & 31)) & 1023; }
-  uint32_t H14(int32_t i) const { return ((ByteAt(i) << 7) + (ByteAt(i + 1) & 127)) & 16383; }
-  uint32_t KeyAt(int32_t i) const {
-    uint32_t k = 0;
-    for (int32_t j = 0; j < 8; ++j) k |= (ByteAt(int64_t(i) + 2 + j) & 15) << (4 * j);
-    return k;
+  // The 8 bytes from i, little-endian, 0 beyond the strip.
+  uint64_t Bytes8(int32_t i) const {
+    if (i + 8 <= S_) return Load64(b_ + i);
+    uint64_t v = 0;
+    for (int32_t k = 0; k < 8; ++k) v |= uint64_t(ByteAt(int64_t(i) + k)) << (8 * k);
+    return v;
   }
-  int32_t Column(int32_t i) const { return (i % L_) >> 6; }
+  uint32_t H14(int32_t i) const { return ((ByteAt(i) << 7) + (ByteAt(i + 1) & 127)) & 16383; }
+  int32_t* Heads(int32_t col) const { return t_.heads + int64_t(col) * kBuckets; }
+
+  // The part of the ring a window copy at p can use.
+  struct Window {
+    int32_t lowest;  // oldest position in the ring
+    int32_t r1;      // (p - 64) rem L, truncating
+    int32_t firstCol, lastCol;
+  };
+  Window WindowAt(int32_t p) const;
 
   void SearchDictionary(int32_t p, int32_t& n, Kind& kind, int32_t& gain, int32_t& slot) const;
   void SearchWindow(int32_t p, int32_t& n, Kind& kind, int32_t& gain, int32_t& code) const;
@@ -241,10 +283,11 @@ class BestCoder {
   const uint8_t* b_;
   const uint8_t* q_;
   const int32_t B_, L_, S_, RL_;
+  const int32_t cols_;  // 64-byte columns of a row
+  const FastMod modL_;
   BestTables t_;
   int32_t ringSlot_ = 0;  // slot of the next position to insert (p mod 12L)
   int32_t ringCol_ = 0;   // that position mod L
-  uint32_t key_ = 0;      // key of the current position
   int32_t copies_ = 0;    // window copies entered into the dictionary
 };
 
@@ -256,7 +299,7 @@ void BestCoder::SearchDictionary(int32_t p, int32_t& n, Kind& kind, int32_t& gai
   for (int32_t s = t_.dictHeads[H14(p)]; s >= 0 && s >= oldest;) {
     const DictEntry& e = t_.dict[s & (kDictSlots - 1)];
     const int32_t c = e.count;
-    if (c > t && p + c <= S_ && std::memcmp(b_ + e.pos, b_ + p, size_t(c)) == 0) {
+    if (c > t && p + c <= S_ && SameBackwards(b_ + e.pos, b_ + p, c)) {
       t = c;
       remembered = s & (kDictSlots - 1);
     }
@@ -270,37 +313,49 @@ void BestCoder::SearchDictionary(int32_t p, int32_t& n, Kind& kind, int32_t& gai
   }
 }
 
+BestCoder::Window BestCoder::WindowAt(int32_t p) const {
+  Window w;
+  w.lowest = std::max(0, p - RL_);
+  // Positions V with (V - r1) rem L in 0..127 can be coded: the remainder of
+  // truncating division, negative for p below 64 and for V below r1.
+  w.r1 = p >= 64 ? int32_t(modL_(uint32_t(p - 64))) : -int32_t(modL_(uint32_t(64 - p)));
+  w.firstCol = (w.r1 < 0 ? w.r1 + L_ : w.r1) >> 6;
+  w.lastCol = int32_t(modL_(uint32_t(p + 63))) >> 6;
+  return w;
+}
+
 void BestCoder::SearchWindow(int32_t p, int32_t& n, Kind& kind, int32_t& gain,
                              int32_t& code) const {
   int32_t t = std::max(n, 2) - 1;
   // A candidate must match t + 1 bytes inside the strip and stays within 766.
   const int32_t most = std::min(kWindowMax, S_ - p);
   if (t >= most) return;
+  const Window w = WindowAt(p);
+  const uint64_t bytes = Bytes8(p);
+  const uint32_t bucket = Bucket(bytes);
   int32_t found = -1;
-  const int32_t lowest = std::max(0, p - RL_);  // oldest position in the ring
-  const uint32_t key = key_;
-  const int32_t r1 = (p - 64) % L_;  // truncating: negative in the first 64 bytes
-  const int32_t firstCol = Column(((p - 64) % L_ + L_) % L_);
-  const int32_t lastCol = Column((p + 63) % L_);
-  const int32_t cols = (L_ + 63) / 64;
-  const uint32_t h = H10(p);
-  for (int32_t col = firstCol;; col = col + 1 == cols ? 0 : col + 1) {
-    for (int32_t v = t_.heads[col * kHashHeads + h]; v >= lowest;) {
+  for (int32_t col = w.firstCol;; col = col + 1 == cols_ ? 0 : col + 1) {
+    for (int32_t v = Heads(col)[bucket]; v >= w.lowest;) {
       int32_t slot = ringSlot_ - (p - v);
       if (slot < 0) slot += RL_;
       const RingEntry& e = t_.ring[slot];
       const int32_t cand = v;
       v = e.older;
-      if (uint32_t x = e.key ^ key; x != 0 && (std::countr_zero(x) >> 2) + 1 < t) continue;
-      const int32_t d = (cand - r1) % L_;
-      if (d < 0 || d >= 128) continue;
-      if (!SameBackwards(b_ + p, b_ + cand, t + 1)) continue;
-      const int32_t l = t + 1 + MatchLen(b_ + p + t + 1, b_ + cand + t + 1, most - t - 1);
+      // The first differing byte gives the match length (bytes beyond the
+      // strip read as 0, but `most` ends a match before them).
+      const uint64_t x = e.bytes ^ bytes;
+      int32_t l = x != 0 ? std::min(std::countr_zero(x) >> 3, most) : most;
+      if (l <= t) continue;
+      if (cand < w.r1 || modL_(uint32_t(cand - w.r1)) >= 128) continue;
+      if (x == 0 && most > 8) {
+        l = 8 + MatchLen(b_ + p + 8, b_ + cand + 8, most - 8);
+        if (l <= t) continue;
+      }
       t = l;
       found = cand;
       if (t >= most) break;
     }
-    if (t >= most || col == lastCol) break;
+    if (t >= most || col == w.lastCol) break;
   }
   if (found < 0) return;
   const int32_t g = 8 * t - 14 - 2 * LenSteps(t);
@@ -309,9 +364,9 @@ void BestCoder::SearchWindow(int32_t p, int32_t& n, Kind& kind, int32_t& gain,
   kind = Kind::Window;
   gain = g;
   const int32_t D = p - found;
-  const int32_t w = std::max(0, (D + L_ - 65) / L_);
-  const int32_t base = p - w * L_;
-  code = found < base ? 64 * w + 64 - (base - found) : 64 * (w + 11) + (found - base);
+  const int32_t w0 = std::max(0, (D + L_ - 65) / L_);
+  const int32_t base = p - w0 * L_;
+  code = found < base ? 64 * w0 + 64 - (base - found) : 64 * (w0 + 11) + (found - base);
 }
 
 void BestCoder::AddToDictionary(int32_t p, int32_t n) {
@@ -329,21 +384,19 @@ void BestCoder::AddToDictionary(int32_t p, int32_t n) {
 void BestCoder::Insert(int32_t p, int32_t n) {
   // Chains end at the oldest position of the ring, so the position leaving
   // the ring needs no unlinking.
-  for (const int32_t end = p + n; p < end;) {
-    int32_t* head = &t_.heads[(ringCol_ >> 6) * kHashHeads + H10(p)];
-    t_.ring[ringSlot_] = RingEntry{*head, key_};
-    *head = p;
+  for (const int32_t end = p + n; p < end; ++p) {
+    const uint64_t bytes = Bytes8(p);
+    int32_t& head = Heads(ringCol_ >> 6)[Bucket(bytes)];
+    t_.ring[ringSlot_] = RingEntry{head, bytes};
+    head = p;
     if (++ringSlot_ == RL_) ringSlot_ = 0;
     if (++ringCol_ == L_) ringCol_ = 0;
-    ++p;
-    key_ = (key_ >> 4) | ((ByteAt(int64_t(p) + 9) & 15) << 28);
   }
 }
 
 int32_t BestCoder::Run(uint8_t* out) {
   const int32_t limit = SizeLimit(S_);
   JXBitWriter w(out);
-  key_ = KeyAt(0);
   int32_t p = 0;
   while (p < S_) {
     int32_t n = 1;
@@ -417,10 +470,39 @@ int32_t BestCoder::Run(uint8_t* out) {
 
 // --- decoders -------------------------------------------------------------------
 
+// Copies n bytes between ranges that do not overlap; short copies, the
+// common case, without a call.
+inline void CopyApart(uint8_t* dst, const uint8_t* src, size_t n) {
+  if (n >= 8) {
+    if (n > 16) {
+      std::memcpy(dst, src, n);
+      return;
+    }
+    const uint64_t head = Load64(src), tail = Load64(src + n - 8);
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, src, 4);
+    std::memcpy(&tail, src + n - 4, 4);
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + n - 4, &tail, 4);
+  } else if (n > 0) {
+    const uint8_t a = src[0], b = src[n / 2], c = src[n - 1];
+    dst[0] = a;
+    dst[n / 2] = b;
+    dst[n - 1] = c;
+  }
+}
+
 // Copies n bytes from src to dst byte by byte from lower to higher addresses:
 // a source that overlaps the destination from below repeats its data.
 inline void CopyForward(uint8_t* dst, const uint8_t* src, size_t n) {
-  if (src >= dst || size_t(dst - src) >= n) {
+  if (src < dst && size_t(dst - src) >= n) {
+    CopyApart(dst, src, n);
+    return;
+  }
+  if (src >= dst) {
     std::memmove(dst, src, n);
     return;
   }
@@ -474,6 +556,36 @@ struct DecodeState {
   const int32_t B, L;
 
   size_t Room() const { return size_t(end - out); }
+  // The literal at the reader and those right after it that one refill holds
+  // (5 or 6), Bits long each: a prefix of ones (1 for FAST, 2 for BEST) and
+  // the byte. With 8 bytes of room they go out in one store that keeps the
+  // bytes after them.
+  template <int Bits>
+  bool Literals(JXBitReader& r) {
+    constexpr int kCount = 54 / Bits, kByteAt = 64 - Bits;  // shift of the first byte
+    if (Room() < 8) {
+      if (out == end) return false;
+      *out++ = uint8_t(r.Window() >> kByteAt);
+      r.Skip(Bits);
+      return true;
+    }
+    const uint64_t w = r.Window();
+    // Top bit of each token's prefix, set when the whole prefix is ones.
+    const uint64_t ones = Bits == 9 ? w : w & (w << 1);
+    uint64_t marks = 0, bytes = 0;
+    for (int i = 0; i < kCount; ++i) {
+      marks |= uint64_t(1) << (63 - Bits * i);
+      bytes |= ((w >> (kByteAt - Bits * i)) & 0xFF) << (8 * i);
+    }
+    const uint64_t breaks = ~ones & marks;
+    const int k = breaks != 0 ? std::countl_zero(breaks) / Bits : kCount;
+    const uint64_t keep = ~uint64_t(0) << (8 * k);
+    const uint64_t merged = (Load64(out) & keep) | (bytes & ~keep);
+    std::memcpy(out, &merged, 8);
+    out += k;
+    r.Skip(Bits * k);
+    return true;
+  }
   bool Run(JXBitReader& r, uint32_t t) {
     uint8_t px[3];
     ReadRunPixel(r, t, B, px);
@@ -538,18 +650,20 @@ int32_t JXDCBest(const uint8_t* src, uint8_t* out, const uint8_t* prev, bool use
     CheckPtr(out);
     const Strip g = CheckStrip(W, B, R);
     const int32_t cols = (g.L + 63) / 64;
+    // The ring of 12 rows is one tracked block.
+    const int64_t ringBytes = int64_t(kRingRows) * g.L * int64_t(sizeof(RingEntry));
+    if (ringBytes > INT32_MAX / 2) ThrowFault("Strip too large");
     int32_t* chFrs = nullptr;
     RingEntry* chTab = nullptr;
     uint8_t* idxTab = nullptr;
-    _memalloc_(&chFrs, cols * kHashHeads * int32_t(sizeof(int32_t)), 4101, MEM_BLOCK,
+    _memalloc_(&chFrs, cols * kBuckets * int32_t(sizeof(int32_t)), 4101, MEM_BLOCK,
                "FF_JEX.JXDCBest.ChFrs");
-    _memalloc_(&chTab, kRingRows * g.L * int32_t(sizeof(RingEntry)), 4102, MEM_BLOCK,
-               "FF_JEX.JXDCBest.ChTab");
+    _memalloc_(&chTab, int32_t(ringBytes), 4102, MEM_BLOCK, "FF_JEX.JXDCBest.ChTab");
     _memalloc_(&idxTab, int32_t(kDictSlots * sizeof(DictEntry) + kDictHeads * sizeof(int32_t)),
                4103, MEM_BLOCK, "FF_JEX.JXDCBest.IdxTab");
     BestTables t{chFrs, chTab, reinterpret_cast<DictEntry*>(idxTab),
                  reinterpret_cast<int32_t*>(idxTab + kDictSlots * sizeof(DictEntry))};
-    std::fill_n(t.heads, size_t(cols) * kHashHeads, -1);
+    std::fill_n(t.heads, size_t(cols) * kBuckets, -1);
     std::fill_n(t.dictHeads, kDictHeads, -1);
     BestCoder coder(src, usePrev ? prev : nullptr, g, t);
     result = coder.Run(out);
@@ -577,14 +691,10 @@ bool JXDCBestDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_
   } dict[kDictSlots] = {};
   int32_t slot = 0;
   JXBitReader r(stream, length);
-  const int64_t bits = r.LengthBits();
-  while (r.Consumed() < bits) {
-    r.Refill();
-    const uint32_t t = r.Peek(12);
-    if (t >= 0xC00) {  // literal: "11" and the byte
-      if (st.out == st.end) return false;
-      *st.out++ = uint8_t(t >> 2);
-      r.Skip(10);
+  while (r.Refill()) {
+    uint32_t t = r.Peek(12);
+    if (t >= 0xC00) {  // literals: "11" and the byte
+      if (!st.Literals<10>(r)) return false;
       continue;
     }
     r.Skip(12);
@@ -600,7 +710,7 @@ bool JXDCBestDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_
     } else if (t < 0x600) {
       const Copy& c = dict[t - 512];
       if (c.count == 0 || c.count > st.Room()) return false;
-      std::memcpy(st.out, dest + c.pos, c.count);  // always behind the output
+      CopyApart(st.out, dest + c.pos, c.count);  // always wholly behind the output
       st.out += c.count;
     } else {
       const uint32_t c = t - 1536;
@@ -623,14 +733,10 @@ bool JXDCFastDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_
   const int32_t L = W * B;
   DecodeState st{dest, dest + int64_t(L) * R, dest, B, L};
   JXBitReader r(stream, length);
-  const int64_t bits = r.LengthBits();
-  while (r.Consumed() < bits) {
-    r.Refill();
-    const uint32_t t = r.Peek(10);
-    if (t >= 0x200) {  // literal: "1" and the byte
-      if (st.out == st.end) return false;
-      *st.out++ = uint8_t(t >> 1);
-      r.Skip(9);
+  while (r.Refill()) {
+    uint32_t t = r.Peek(10);
+    if (t >= 0x200) {  // literals: "1" and the byte
+      if (!st.Literals<9>(r)) return false;
     } else if (t < 0x100) {
       r.Skip(10);
       if (!st.Run(r, t)) return false;

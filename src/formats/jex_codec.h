@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "foundation/basic.h"
 
@@ -87,21 +88,24 @@ class JXBitReader {
   JXBitReader(const uint8_t* data, int32_t length)
       : data_(data), length_(length < 0 ? 0 : static_cast<uint32_t>(length)) {}
 
-  // Makes at least 56 bits available.
-  void Refill() {
+  // Makes at least 56 bits available for the next token. False when that
+  // token would start beyond the stream: the stream ended without its end.
+  bool Refill() {
     if (next_ + 8 <= length_) {
       uint64_t w = GetBE64(data_ + next_);
       window_ |= w >> avail_;
       next_ += (63 - avail_) >> 3;
       avail_ |= 56;
-      return;
+      return true;
     }
+    if (Consumed() >= LengthBits()) return false;
     while (avail_ <= 56) {
       uint64_t byte = next_ < length_ ? data_[next_] : 0;
       window_ |= byte << (56 - avail_);
       ++next_;
       avail_ += 8;
     }
+    return true;
   }
   // The next n (1..32) bits; needs n available bits.
   uint32_t Peek(int32_t n) const { return static_cast<uint32_t>(window_ >> (64 - n)); }
@@ -109,6 +113,8 @@ class JXBitReader {
     window_ <<= n;
     avail_ -= n;
   }
+  // The next 64 bits, of which the available ones are the stream's.
+  uint64_t Window() const { return window_; }
   uint32_t Get(int32_t n) {
     uint32_t v = Peek(n);
     Skip(n);
@@ -120,7 +126,9 @@ class JXBitReader {
 
  private:
   static uint64_t GetBE64(const uint8_t* p) {
-    return (uint64_t(GetBE32(p)) << 32) | GetBE32(p + 4);
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
   }
 
   const uint8_t* data_;

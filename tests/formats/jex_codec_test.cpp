@@ -327,7 +327,7 @@ TEST(JexLengthCode, GetLenReadsEveryValueBack) {
   BitFlush(w);
   JXBitReader r(buf.data(), w.Stored());
   for (int32_t v = 2; v <= 767; ++v) {
-    r.Refill();
+    ASSERT_TRUE(r.Refill());
     ASSERT_EQ(r.Get(1), uint32_t(v & 1));
     ASSERT_EQ(GetLen(r), v);
   }
