@@ -15,10 +15,10 @@
 #include <cairo.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -268,32 +268,32 @@ JexMovie JexEncode(const Sequence& seq, Jex kind) {
   JexMovie m;
   const int32_t frame = int32_t(seq.FrameBytes());
   Bytes prev(static_cast<size_t>(frame)), predicted(static_cast<size_t>(frame));
-  Bytes out(static_cast<size_t>(frame) + zelo::kJXDCOutSlack);
   for (size_t f = 0; f < seq.frames.size(); ++f) {
     const bool usePrev = f > 0 && f % kKeyInterval != 0;
     const uint8_t* source = seq.frames[f].data();
     std::vector<JexStrip> strips = CutStrips(seq.W, seq.H);
-    Bytes data;
+    // Strips are compressed straight into the frame's data (the container's
+    // output buffer), a strip that does not compress copied there raw.
+    Bytes data(static_cast<size_t>(frame) + zelo::kJXDCOutSlack);
+    size_t used = 0;
     for (JexStrip& s : strips) {
       if (kind == Jex::BestPredicted) {
         zelo::PredictDiff(s.rows * seq.W, predicted.data() + s.offset, source + s.offset);
       }
       const uint8_t* src = (kind == Jex::BestPredicted ? predicted.data() : source) + s.offset;
+      uint8_t* out = data.data() + used;
       const int32_t n =
           kind == Jex::Fast
-              ? zelo::JXDCFast(src, out.data(), prev.data() + s.offset, usePrev, 3, s.rows, seq.W)
-              : zelo::JXDCBest(src, out.data(), prev.data() + s.offset, usePrev, 3, s.rows, seq.W);
+              ? zelo::JXDCFast(src, out, prev.data() + s.offset, usePrev, 3, s.rows, seq.W)
+              : zelo::JXDCBest(src, out, prev.data() + s.offset, usePrev, 3, s.rows, seq.W);
       s.size = n;
-      uint8_t len[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
-      Mix(m.checksum, len, 4);
-      Mix(m.checksum, out.data(), size_t(n));
-      if (n > 0)
-        data.insert(data.end(), out.begin(), out.begin() + n);
-      else
-        data.insert(data.end(), src, src + s.rows * seq.W * 3);
+      const size_t raw = size_t(s.rows) * seq.W * 3;
+      if (n == 0) std::memcpy(out, src, raw);
+      used += n > 0 ? size_t(n) : raw;
     }
     std::memcpy(prev.data(), kind == Jex::BestPredicted ? predicted.data() : source, size_t(frame));
-    m.bytes += data.size();
+    data.resize(used);
+    m.bytes += used;
     m.strips.push_back(std::move(strips));
     m.data.push_back(std::move(data));
   }
@@ -333,6 +333,15 @@ Result RunJex(const Sequence& seq, Jex kind, int repeat, uint64_t& checksum) {
   Result r{kNames[int(kind)]};
   JexMovie movie;
   const double enc = BestOf(repeat, [&] { movie = JexEncode(seq, kind); });
+  // The fingerprint of the streams: strip sizes (0: raw) and bytes.
+  for (size_t f = 0; f < movie.data.size(); ++f) {
+    for (const JexStrip& s : movie.strips[f]) {
+      const uint8_t len[4] = {uint8_t(s.size), uint8_t(s.size >> 8), uint8_t(s.size >> 16),
+                              uint8_t(s.size >> 24)};
+      Mix(movie.checksum, len, 4);
+    }
+    Mix(movie.checksum, movie.data[f].data(), movie.data[f].size());
+  }
   r.ok = JexDecode(seq, movie, kind, true);
   const double dec = BestOf(repeat + 1, [&] { JexDecode(seq, movie, kind, false); });
   r.sizeShare = double(movie.bytes) / (double(seq.FrameBytes()) * seq.frames.size());

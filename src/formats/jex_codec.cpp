@@ -7,6 +7,9 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
@@ -111,7 +114,49 @@ void ClampToken(Kind& kind, int32_t& n, int32_t p, int32_t S, int32_t B) {
   if (n == 1) kind = Kind::Literal;
 }
 
-void PutRunPixel(JXBitWriter& w, const uint8_t* px, int32_t B, int32_t tokenBits) {
+// The compressors' bit writer: the stream of BitPut and BitFlush, each whole
+// byte stored as soon as it is complete, values of up to 56 bits at once.
+class StreamWriter {
+ public:
+  explicit StreamWriter(uint8_t* out) : start_(out), pos_(out) {}
+  // Needs 8 writable bytes at the output position.
+  void Put(int32_t n, uint64_t v) {
+    acc_ = (acc_ << n) | v;
+    bits_ += n;
+    total_ += n;
+    const uint64_t top = __builtin_bswap64(acc_ << (64 - bits_));
+    std::memcpy(pos_, &top, 8);
+    pos_ += bits_ >> 3;
+    bits_ &= 7;
+  }
+  // The bytes of the 4-byte groups BitPut would have stored by now: it
+  // stores a full group only when the next value does not fit.
+  int32_t Stored() const { return total_ == 0 ? 0 : int32_t(((total_ - 1) >> 5) << 2); }
+  // The stream length; the last byte is already padded with zero bits.
+  int32_t Length() const { return int32_t((total_ + 7) >> 3); }
+
+ private:
+  uint8_t* start_;
+  uint8_t* pos_;
+  uint64_t acc_ = 0;
+  int32_t bits_ = 0;  // bits of acc_ not stored as a whole byte yet
+  int64_t total_ = 0;
+};
+
+inline void BitPut(StreamWriter& w, int32_t n, uint64_t v) { w.Put(n, v); }
+
+template <class Writer>
+void PutLenCode(Writer& w, int32_t v) {
+  if (v < 2 || v > kMaxLen) return;
+  if (v >= 256) {
+    BitPut(w, 16, uint32_t(v - 256));
+  } else {
+    const int32_t k = std::bit_width(uint32_t(v)) - 1;
+    BitPut(w, 2 * k, uint32_t(v));
+  }
+}
+
+void PutRunPixel(StreamWriter& w, const uint8_t* px, int32_t B, int32_t tokenBits) {
   // The token bits hold the first byte (B = 1, 3) or, as the top of the
   // little-endian value, the second byte (B = 2; BEST's 4 zero bits and
   // 16-bit value are the same 20 bits).
@@ -125,10 +170,10 @@ void PutRunPixel(JXBitWriter& w, const uint8_t* px, int32_t B, int32_t tokenBits
   }
 }
 
-void PutSkip(JXBitWriter& w, int32_t n, int32_t tokenBits) {
+void PutSkip(StreamWriter& w, int32_t n, int32_t tokenBits) {
   if (n > 65) {
     BitPut(w, tokenBits, kEndMarker + uint32_t((n - 66) & 63));
-    PutLen(w, (n + 62) / 64);
+    PutLenCode(w, (n + 62) / 64);
   } else {
     BitPut(w, tokenBits, uint32_t(382 + n));
   }
@@ -136,12 +181,75 @@ void PutSkip(JXBitWriter& w, int32_t n, int32_t tokenBits) {
 
 // --- FAST ---------------------------------------------------------------------
 
+// True when a token longer than one byte may start at p: two bytes as in
+// the previous frame, the pixel repeated, or two bytes as in the row above.
+// Everywhere else FAST writes a literal.
+inline bool MayCopy(const uint8_t* b, const uint8_t* q, const Strip& g, int32_t p) {
+  const int32_t B = g.B, L = g.L, S = g.S;
+  if (p + 2 > S) return false;
+  if (q != nullptr && b[p] == q[p] && b[p + 1] == q[p + 1]) return true;
+  if (p + 2 * B <= S && std::memcmp(b + p, b + p + B, size_t(B)) == 0) return true;
+  return p >= L && b[p] == b[p - L] && b[p + 1] == b[p - L + 1];
+}
+
+// The first position from p on where MayCopy holds, or S.
+int32_t NextMayCopy(const uint8_t* b, const uint8_t* q, const Strip& g, int32_t p) {
+  const int32_t B = g.B, L = g.L, S = g.S;
+#if defined(__SSE2__)
+  // 16 positions at a time where every load stays inside the strip.
+  auto eq = [](const uint8_t* x, const uint8_t* y) {
+    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)),
+                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(y)));
+  };
+  for (;;) {
+    while (p < S && p < L && p + 16 > L) {  // the row above starts within the block
+      if (MayCopy(b, q, g, p)) return p;
+      ++p;
+    }
+    if (p + B + 18 > S) break;
+    __m128i hit = eq(b + p, b + p + B);
+    if (B >= 2) hit = _mm_and_si128(hit, eq(b + p + 1, b + p + 1 + B));
+    if (B == 3) hit = _mm_and_si128(hit, eq(b + p + 2, b + p + 2 + B));
+    if (q != nullptr)
+      hit = _mm_or_si128(hit, _mm_and_si128(eq(b + p, q + p), eq(b + p + 1, q + p + 1)));
+    if (p >= L)
+      hit = _mm_or_si128(hit, _mm_and_si128(eq(b + p, b + p - L), eq(b + p + 1, b + p + 1 - L)));
+    if (const int mask = _mm_movemask_epi8(hit); mask != 0)
+      return p + std::countr_zero(unsigned(mask));
+    p += 16;
+  }
+#endif
+  for (; p < S; ++p)
+    if (MayCopy(b, q, g, p)) return p;
+  return S;
+}
+
+// Literals of FAST: "1" and the byte, six to a value.
+void PutLiterals(StreamWriter& w, const uint8_t* b, int32_t count) {
+  for (; count >= 6; count -= 6, b += 6) {
+    uint64_t v = 0;
+    for (int32_t i = 0; i < 6; ++i) v = (v << 9) | (256u + b[i]);
+    w.Put(54, v);
+  }
+  for (int32_t i = 0; i < count; ++i) w.Put(9, 256u + b[i]);
+}
+
 int32_t FastCore(const uint8_t* b, uint8_t* out, const uint8_t* q, const Strip& g) {
   const int32_t B = g.B, L = g.L, S = g.S;
   const int32_t limit = SizeLimit(S);
-  JXBitWriter w(out);
+  StreamWriter w(out);
   int32_t p = 0;
   while (p < S) {
+    // A stretch of literals, checked against the limit in pieces: the stored
+    // size only grows, so a piece passes the limit when one of its tokens does.
+    for (const int32_t stop = NextMayCopy(b, q, g, p); p < stop;) {
+      const int32_t count = std::min(stop - p, 240);
+      PutLiterals(w, b + p, count);
+      p += count;
+      if (p == S) BitPut(w, 10, kEndMarker);
+      if (w.Stored() > limit) return 0;
+    }
+    if (p == S) break;
     int32_t n = 1;
     Kind kind = Kind::Literal;
     if (q != nullptr && p + 2 <= S && b[p] == q[p] && b[p + 1] == q[p + 1]) {
@@ -172,7 +280,7 @@ int32_t FastCore(const uint8_t* b, uint8_t* out, const uint8_t* q, const Strip& 
         break;
       case Kind::Run:
         PutRunPixel(w, b + p, B, 10);
-        PutLen(w, n / B);
+        PutLenCode(w, n / B);
         break;
       default:
         PutSkip(w, n, 10);
@@ -182,8 +290,7 @@ int32_t FastCore(const uint8_t* b, uint8_t* out, const uint8_t* q, const Strip& 
     if (p == S) BitPut(w, 10, kEndMarker);
     if (w.Stored() > limit) return 0;
   }
-  BitFlush(w);
-  return w.Stored();
+  return w.Length();
 }
 
 // --- BEST ---------------------------------------------------------------------
@@ -396,7 +503,7 @@ void BestCoder::Insert(int32_t p, int32_t n) {
 
 int32_t BestCoder::Run(uint8_t* out) {
   const int32_t limit = SizeLimit(S_);
-  JXBitWriter w(out);
+  StreamWriter w(out);
   int32_t p = 0;
   while (p < S_) {
     int32_t n = 1;
@@ -439,7 +546,7 @@ int32_t BestCoder::Run(uint8_t* out) {
         break;
       case Kind::Run:
         PutRunPixel(w, b_ + p, B_, 12);
-        PutLen(w, n / B_);
+        PutLenCode(w, n / B_);
         break;
       case Kind::Above:
         BitPut(w, 12, uint32_t(n + 254));
@@ -452,7 +559,7 @@ int32_t BestCoder::Run(uint8_t* out) {
         break;
       case Kind::Window:
         BitPut(w, 12, uint32_t(1536 + code));
-        PutLen(w, n);
+        PutLenCode(w, n);
         AddToDictionary(p, n);
         break;
     }
@@ -464,8 +571,7 @@ int32_t BestCoder::Run(uint8_t* out) {
     Insert(p, n);
     p += n;
   }
-  BitFlush(w);
-  return w.Stored();
+  return w.Length();
 }
 
 // --- decoders -------------------------------------------------------------------
@@ -619,15 +725,7 @@ struct DecodeState {
 
 }  // namespace
 
-void PutLen(JXBitWriter& w, int32_t v) {
-  if (v < 2 || v > kMaxLen) return;
-  if (v >= 256) {
-    BitPut(w, 16, uint32_t(v - 256));
-  } else {
-    const int32_t k = std::bit_width(uint32_t(v)) - 1;
-    BitPut(w, 2 * k, uint32_t(v));
-  }
-}
+void PutLen(JXBitWriter& w, int32_t v) { PutLenCode(w, v); }
 
 int32_t JXDCFast(const uint8_t* src, uint8_t* out, const uint8_t* prev, bool usePrev, int32_t B,
                  int32_t R, int32_t W) {
