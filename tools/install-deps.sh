@@ -12,7 +12,7 @@ packages=(
   libvorbis-dev libogg-dev
   ffmpeg imagemagick sox
 )
-if [ "${1:-}" = "--extra" ]; then packages+=(clang libclang-rt-14-dev libvips-tools); fi
+if [ "${1:-}" = "--extra" ]; then packages+=(clang libclang-rt-14-dev libvips-tools libvips-dev libmagickcore-6.q16-dev); fi
 
 missing=()
 for p in "${packages[@]}"; do

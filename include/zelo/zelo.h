@@ -116,6 +116,56 @@ typedef struct Qimg {
 
 /* --- Sound record --------------------------------------------------------- */
 
+/* The 18-byte WAVE format of a sound: little-endian, no padding. A stored
+ * (compressed) format may be followed by extraSize bytes of codec data. */
+#pragma pack(push, 1)
+typedef struct QWaveFormat {
+    uint16_t formatTag;      /* 1 = PCM */
+    uint16_t channels;
+    uint32_t samplesPerSec;  /* sample frames per second */
+    uint32_t avgBytesPerSec;
+    uint16_t blockAlign;     /* bytes per sample frame (PCM) or per coded block */
+    uint16_t bitsPerSample;
+    uint16_t extraSize;      /* bytes of codec data after these 18; 0 for PCM */
+} QWaveFormat;
+#pragma pack(pop)
+
+/* A sound: interleaved little-endian samples. 8-bit PCM is unsigned (silence
+ * 128), 16-bit PCM signed (silence 0). Bytes in use = samples x blockAlign. */
+typedef struct Qsnd {
+    uint8_t *SndData;   /* the library's tracked block, or NULL */
+    int32_t allocated;  /* bytes allocated for SndData */
+    int32_t samples;    /* sample frames held */
+    QWaveFormat format;
+} Qsnd;
+
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
+#ifdef __cplusplus
+#define ZELO_SND_ASSERT(c, m) static_assert(c, m)
+#else
+#define ZELO_SND_ASSERT(c, m) _Static_assert(c, m)
+#endif
+ZELO_SND_ASSERT(sizeof(QWaveFormat) == 18, "QWaveFormat size");
+ZELO_SND_ASSERT(offsetof(QWaveFormat, channels) == 2, "QWaveFormat.channels");
+ZELO_SND_ASSERT(offsetof(QWaveFormat, samplesPerSec) == 4, "QWaveFormat.samplesPerSec");
+ZELO_SND_ASSERT(offsetof(QWaveFormat, avgBytesPerSec) == 8, "QWaveFormat.avgBytesPerSec");
+ZELO_SND_ASSERT(offsetof(QWaveFormat, blockAlign) == 12, "QWaveFormat.blockAlign");
+ZELO_SND_ASSERT(offsetof(QWaveFormat, bitsPerSample) == 14, "QWaveFormat.bitsPerSample");
+ZELO_SND_ASSERT(offsetof(QWaveFormat, extraSize) == 16, "QWaveFormat.extraSize");
+#if UINTPTR_MAX == 0xFFFFFFFF
+ZELO_SND_ASSERT(sizeof(Qsnd) == 32, "Qsnd size");
+ZELO_SND_ASSERT(offsetof(Qsnd, allocated) == 4, "Qsnd.allocated");
+ZELO_SND_ASSERT(offsetof(Qsnd, samples) == 8, "Qsnd.samples");
+ZELO_SND_ASSERT(offsetof(Qsnd, format) == 12, "Qsnd.format");
+#else
+ZELO_SND_ASSERT(sizeof(Qsnd) == 40, "Qsnd size");
+ZELO_SND_ASSERT(offsetof(Qsnd, allocated) == 8, "Qsnd.allocated");
+ZELO_SND_ASSERT(offsetof(Qsnd, samples) == 12, "Qsnd.samples");
+ZELO_SND_ASSERT(offsetof(Qsnd, format) == 16, "Qsnd.format");
+#endif
+#undef ZELO_SND_ASSERT
+#endif
+
 /* --- Formats and file information ------------------------------------------ */
 
 /* --- Conversion record, output configuration, sources and callbacks -------- */

@@ -39,7 +39,9 @@ int32_t MemFind(void* const* var, int32_t mode);
 bool MemIsTracked(const void* var);  // var: address of a pointer variable
 int32_t MemCount();
 int32_t MemMax();
-void MemFreeFrom(int32_t n);
+// Releases every entry at position n or beyond; a protected frame that
+// unwinds also clears the owner variables that still hold those blocks.
+void MemFreeFrom(int32_t n, bool clearOwners = false);
 void MemReport();
 
 // Inspection of one entry (tests and reports).

@@ -1,5 +1,7 @@
 // Tracked memory: every block the library allocates is entered in one table
 // with the address of the variable that holds it and a tag naming its origin.
+#include <pthread.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -50,6 +52,27 @@ std::string BuildTag(int32_t kind, const char* tag, int32_t position, int32_t lo
   s += ':';
   s += FmtInt(100, location);
   return s;
+}
+
+// True when an address lies in the part of this thread's stack that belongs
+// to routines that have already returned: such an owner variable is gone.
+bool InDeadStack(const void* p) {
+  static thread_local const char* lo = nullptr;
+  static thread_local const char* hi = nullptr;
+  if (lo == nullptr) {
+    pthread_attr_t attr;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      pthread_attr_getstack(&attr, &base, &size);
+      pthread_attr_destroy(&attr);
+    }
+    lo = static_cast<const char*>(base);
+    hi = lo + size;
+  }
+  auto* c = static_cast<const char*>(p);
+  auto* sp = static_cast<const char*>(__builtin_frame_address(0));
+  return c >= lo && c < hi && c < sp;
 }
 
 }  // namespace
@@ -165,12 +188,19 @@ bool MemIsTracked(const void* var) {
 int32_t MemCount() { return Table().count; }
 int32_t MemMax() { return Table().max; }
 
-void MemFreeFrom(int32_t n) {
+void MemFreeFrom(int32_t n, bool clearOwners) {
   MemTable& t = Table();
   if (n < 0) n = 0;
   for (int32_t i = t.count - 1; i >= n; --i) {
-    void* block = t.entries[i].block;
+    void* const freed = t.entries[i].block;
+    void** owner = t.entries[i].variable;
+    void* block = freed;
     MemFree(&block);
+    // The owner variable (a record field, usually) would otherwise keep the
+    // address of a released block; clear it when it still holds that block
+    // and is still alive.
+    if (clearOwners && owner != nullptr && !InDeadStack(owner) && *owner == freed)
+      *owner = nullptr;
   }
 }
 

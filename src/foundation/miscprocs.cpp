@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 
+#include "foundation/errors.h"
 #include "foundation/monitor.h"
 #include "platform/ui.h"
 
@@ -108,6 +110,69 @@ bool GetNextBlock(const std::string& text, const std::string& separator, std::st
     position = len + 1;
   }
   return true;
+}
+
+void CalcBoxResize(int32_t w, int32_t h, int32_t bw, int32_t bh, bool force, int32_t& ox,
+                   int32_t& oy, int32_t& nw, int32_t& nh) {
+  PathScope path("miscprocs.CalcBoxResize");
+  nw = w;
+  nh = h;
+  ox = oy = 0;
+  // The error stays pending for the caller, which goes on with the box.
+  ProtectedKeep([&] {
+    if (w <= 0 || h <= 0 || bw <= 0 || bh <= 0) {
+      ox = oy = 0;
+      nw = bw;
+      nh = bh;
+      ErrRaise(ERR_GEN, 1, 1501);
+      return;
+    }
+    if (!force && w <= bw && h <= bh) {
+      ox = (bw - w) / 2;
+      oy = (bh - h) / 2;
+      return;
+    }
+    const double rx = static_cast<double>(bw) / w;
+    const double ry = static_cast<double>(bh) / h;
+    if (rx < ry) {
+      nw = bw;
+      nh = static_cast<int32_t>(std::trunc(h * rx));
+    } else {
+      nh = bh;
+      nw = static_cast<int32_t>(std::trunc(w * ry));
+    }
+    nw = std::max(nw, 1);
+    nh = std::max(nh, 1);
+    ox = std::abs(bw - nw) / 2;
+    oy = std::abs(bh - nh) / 2;
+  });
+}
+
+void FillColor(Qimg* img, int32_t first, int32_t count, uint32_t colour) {
+  PathScope path("miscprocs.FillColor");
+  CheckPtr(img);
+  const int64_t pixels = int64_t(img->resX) * img->resY;
+  // Clamped to the pixels from first to the end, so that a run never leaves
+  // the buffer.
+  if (pixels <= 0 || first < 0 || first >= pixels || count <= 0) return;
+  const int64_t n = std::min<int64_t>(count, pixels - first);
+  uint8_t* p = static_cast<uint8_t*>(CheckPtr(img->pixPtr)) + int64_t(first) * img->bytesPP;
+  switch (img->bytesPP) {
+    case 1:
+      FillBytes(uint8_t(colour), n, p);
+      break;
+    case 2:
+      FillWords(uint16_t(colour), n, p);
+      break;
+    case 3:
+      FillTriples(colour, n, p);
+      break;
+    case 4:
+      FillDWords(colour, n, p);
+      break;
+    default:
+      break;
+  }
 }
 
 void* GetWindowHandle() { return ui::ForegroundWindow(); }

@@ -62,7 +62,7 @@ void MonRelease(Frame& f) {
   }
   ErrSetLocked(true);
   try {
-    MemFreeFrom(f.blockMark);
+    MemFreeFrom(f.blockMark, true);
   } catch (...) {
   }
   try {

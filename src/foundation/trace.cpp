@@ -115,9 +115,14 @@ void TraceText(const std::string& text) {
 void TraceError(char marker, int32_t category, int32_t code, int32_t location,
                 const std::string& message) {
   if (!TraceActive()) return;
-  TraceLine(std::string(1, marker) + FmtInt(0, category) + ":" + FmtInt(0, code) + ";\"" +
-            message + "\"");
-  TraceLine("@" + PathText() + ";" + FmtInt(0, location));
+  // Built by appending: GCC 12 warns falsely on chains of operator+ here.
+  std::string line(1, marker);
+  line.append(FmtInt(0, category)).append(":").append(FmtInt(0, code)).append(";\"");
+  line.append(message).append("\"");
+  TraceLine(line);
+  std::string where(1, '@');
+  where.append(PathText()).append(";").append(FmtInt(0, location));
+  TraceLine(where);
   TraceMemory();
   TraceDisk(GetAppDir());
 }

@@ -34,10 +34,10 @@ void Conv8To16_(const Qimg* src, uint8_t* d, int64_t count, bool to15) {
   for (int64_t i = 0; i < count; ++i) Store16(d + 2 * i, words[s[i]]);
 }
 
-void Conv8To24_(const Qimg* src, uint8_t* d, int64_t count, int stride) {
-  const uint8_t* s = ImgPixels(src);
+void Conv8To24_(const uint8_t (*pal)[3], const uint8_t* s, uint8_t* d, int64_t count,
+                int stride) {
   for (int64_t i = 0; i < count; ++i, d += stride) {
-    const uint8_t* e = src->pal[s[i]];
+    const uint8_t* e = pal[s[i]];
     d[0] = e[0];
     d[1] = e[1];
     d[2] = e[2];
@@ -81,8 +81,9 @@ void Conv24ToWord_(const uint8_t* s, uint8_t* d, int64_t count, int stride, bool
     Store16(d + 2 * i, to15 ? Pack15(s[2], s[1], s[0]) : Pack16(s[2], s[1], s[0]));
 }
 
-void Conv24To32_(const uint8_t* s, uint8_t* d, int64_t count) {
-  for (int64_t i = 0; i < count; ++i, s += 3, d += 4) {
+// 24 bits (stride 3) or 32 bits (stride 4) to 32 with the fourth byte 0.
+void Conv24To32_(const uint8_t* s, uint8_t* d, int64_t count, int stride) {
+  for (int64_t i = 0; i < count; ++i, s += stride, d += 4) {
     d[0] = s[0];
     d[1] = s[1];
     d[2] = s[2];
@@ -161,7 +162,14 @@ void ImgConvBppEx(Qimg* src, Qimg* dst, int32_t bpp, int32_t mode) {
       ImgCopy(src, dst);
       return;
     }
+    // Refuse what cannot be converted before the target is touched: a frame
+    // that fails later would release the target's new buffer under it.
+    if (!ImgKnownDepth(src->bpp) || !ImgKnownDepth(bpp)) {
+      ErrRaise(ERR_IMG, 2, 2122);
+      return;
+    }
     const int64_t count = int64_t(src->resX) * src->resY;
+    if (count > 0) CheckPtr(src->pixPtr);
     if (bpp == 8) {
       // The optimiser (or the grey ramp) allocates the target itself.
       if (mode != 3) {
@@ -178,26 +186,16 @@ void ImgConvBppEx(Qimg* src, Qimg* dst, int32_t bpp, int32_t mode) {
       const uint8_t* s = ImgPixels(src);
       uint8_t* d = ImgPixels(target);
       const int32_t from = src->bpp;
-      if (from == 8 && (bpp == 15 || bpp == 16)) {
+      if (bpp == 24 || bpp == 32)
+        PixelsToBGR_(src, s, d, count, bpp == 24 ? 3 : 4);
+      else if (from == 8)
         Conv8To16_(src, d, count, bpp == 15);
-      } else if (from == 8 && (bpp == 24 || bpp == 32)) {
-        Conv8To24_(src, d, count, bpp == 24 ? 3 : 4);
-      } else if (from == 15 && bpp == 16) {
+      else if (from == 15)
         Conv15To16_(s, d, count);
-      } else if (from == 16 && bpp == 15) {
+      else if (from == 16)
         Conv16To15_(s, d, count);
-      } else if ((from == 15 || from == 16) && (bpp == 24 || bpp == 32)) {
-        ConvWordTo24_(s, d, count, from == 15, bpp == 24 ? 3 : 4);
-      } else if ((from == 24 || from == 32) && (bpp == 15 || bpp == 16)) {
+      else
         Conv24ToWord_(s, d, count, from == 24 ? 3 : 4, bpp == 15);
-      } else if (from == 24 && bpp == 32) {
-        Conv24To32_(s, d, count);
-      } else if (from == 32 && bpp == 24) {
-        Conv32To24_(s, d, count);
-      } else {
-        ErrRaise(ERR_IMG, 2, 2122);
-        return;
-      }
     }
     if (src == dst) {
       ImgXchg(src, &temp);
@@ -210,6 +208,34 @@ void ImgConvBppEx(Qimg* src, Qimg* dst, int32_t bpp, int32_t mode) {
 void ImgConvBpp(Qimg* src, Qimg* dst, int32_t bpp) {
   PathScope path("ImgBasic.ImgConvBpp");
   ImgConvBppEx(src, dst, bpp, 0);
+}
+
+bool PixelsToBGR_(const Qimg* img, const uint8_t* s, uint8_t* d, int64_t count, int32_t stride) {
+  if (count <= 0) return true;
+  CheckPtr(s);
+  switch (img->bpp) {
+    case 8:
+      Conv8To24_(img->pal, s, d, count, stride);
+      return true;
+    case 15:
+    case 16:
+      ConvWordTo24_(s, d, count, img->bpp == 15, stride);
+      return true;
+    case 24:
+      if (stride == 3)
+        std::memcpy(d, s, static_cast<size_t>(count * 3));
+      else
+        Conv24To32_(s, d, count, 3);
+      return true;
+    case 32:
+      if (stride == 3)
+        Conv32To24_(s, d, count);
+      else
+        Conv24To32_(s, d, count, 4);
+      return true;
+    default:
+      return false;
+  }
 }
 
 void CopyTriples_(bool swap, int32_t stride, int32_t count, uint8_t* dest, const uint8_t* source) {

@@ -90,6 +90,23 @@ TEST_F(MonitorTest, KeepingFrameStopsTheErrorAndTheRoutineGoesOn) {
   EXPECT_TRUE(ErrNone());
 }
 
+TEST_F(MonitorTest, UnwindingClearsOwnerFieldsThatHeldReleasedBlocks) {
+  struct Record {
+    void* pixels;
+  };
+  auto* rec = new Record{nullptr};
+  void* kept = nullptr;
+  _memalloc_(&kept, 8, 1, MEM_BLOCK, "Test.Kept");
+  ProtectedKeep([&] {
+    _memalloc_(&rec->pixels, 64, 2, MEM_BLOCK, "Test.Record.pixels");
+    ErrRaise(ERR_IMG, 9, 3);
+  });
+  EXPECT_EQ(rec->pixels, nullptr) << "no dangling address left in the record";
+  EXPECT_NE(kept, nullptr) << "blocks from before the frame stay";
+  MemFree(&kept);
+  delete rec;
+}
+
 TEST_F(MonitorTest, FaultInsideAFrameBecomesCategoryThree) {
   ProtectedKeep([] {
     Routine("Test.Divide", [] {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -7,27 +8,13 @@
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
 #include "image/imgbasic.h"
+#include "support/image_helpers.h"
 
 namespace zelo {
 namespace {
 
-class ImgBasicTest : public testing::Test {
- protected:
-  void SetUp() override { base_ = MemCount(); }
-  void TearDown() override {
-    EXPECT_EQ(MemCount(), base_) << "tracked blocks left over";
-    ErrClear();
-  }
-  int32_t base_ = 0;
-};
-
-Qimg Make(int32_t w, int32_t h, int32_t bpp, std::initializer_list<uint8_t> bytes = {}) {
-  Qimg img{};
-  _imgalloc_(&img, w, h, bpp, 1, "test.img");
-  std::memset(img.pixPtr, 0, static_cast<size_t>(img.pixSize));
-  std::copy(bytes.begin(), bytes.end(), ImgPixels(&img));
-  return img;
-}
+using ImgBasicTest = test::ImageTest;
+using test::MakeImg;
 
 TEST_F(ImgBasicTest, AllocClearsAFreshHeaderAndKeepsAliveOnes) {
   Qimg img;
@@ -71,7 +58,7 @@ TEST_F(ImgBasicTest, FreeOfHostPixelsLeavesThemAlone) {
   ImgFree(&img);
   EXPECT_EQ(img.pixPtr, nullptr);
   EXPECT_EQ(host[0], 9);
-  Qimg tracked = Make(2, 2, 24);
+  Qimg tracked = MakeImg(2, 2, 24);
   ImgSetGeometry(&tracked, 1, 1, 24);
   EXPECT_EQ(tracked.pixSize, 12) << "tracked images keep pixSize";
   ImgFree(&tracked);
@@ -79,7 +66,7 @@ TEST_F(ImgBasicTest, FreeOfHostPixelsLeavesThemAlone) {
 
 TEST_F(ImgBasicTest, CopyTakesThePaletteOnlyAt8Bits) {
   for (int32_t bpp : {8, 24}) {
-    Qimg a = Make(2, 1, bpp, {1, 2, 3, 4, 5, 6});
+    Qimg a = MakeImg(2, 1, bpp, {1, 2, 3, 4, 5, 6});
     a.pal[1][1] = 99;
     Qimg b{};
     ImgCopy(&a, &b);
@@ -93,8 +80,8 @@ TEST_F(ImgBasicTest, CopyTakesThePaletteOnlyAt8Bits) {
 }
 
 TEST_F(ImgBasicTest, XchgSwapsWholeRecordsAndNeedsTrackedPixels) {
-  Qimg a = Make(1, 1, 24, {1, 2, 3});
-  Qimg b = Make(2, 1, 8, {7, 8});
+  Qimg a = MakeImg(1, 1, 24, {1, 2, 3});
+  Qimg b = MakeImg(2, 1, 8, {7, 8});
   ImgXchg(&a, &b);
   EXPECT_EQ(a.bpp, 8);
   EXPECT_EQ(ImgPixels(&a)[1], 8);
@@ -131,7 +118,7 @@ void BumpBlue(int32_t opId, Qimg* src, Qimg* dst) {
 }
 
 TEST_F(ImgBasicTest, OperationThatCannotWorkInPlaceEndsInTheSameRecord) {
-  Qimg img = Make(2, 1, 24, {10, 20, 30, 40, 50, 60});
+  Qimg img = MakeImg(2, 1, 24, {10, 20, 30, 40, 50, 60});
   BumpBlue(OP_SOFTEN, &img, &img);
   EXPECT_EQ(img.bpp, 24);
   EXPECT_EQ(ImgPixels(&img)[0], 11);
@@ -140,7 +127,7 @@ TEST_F(ImgBasicTest, OperationThatCannotWorkInPlaceEndsInTheSameRecord) {
 }
 
 TEST_F(ImgBasicTest, FifteenBitSourceIntoA24BitOperationStaysUntouched) {
-  Qimg src = Make(1, 1, 15, {0xFF, 0x7F});
+  Qimg src = MakeImg(1, 1, 15, {0xFF, 0x7F});
   Qimg dst{};
   BumpBlue(OP_SOFTEN, &src, &dst);
   EXPECT_EQ(src.bpp, 15);
@@ -153,7 +140,7 @@ TEST_F(ImgBasicTest, FifteenBitSourceIntoA24BitOperationStaysUntouched) {
 }
 
 TEST_F(ImgBasicTest, PaletteOnlyOperationsWorkOnThePalette) {
-  Qimg img = Make(2, 1, 8, {0, 1});
+  Qimg img = MakeImg(2, 1, 8, {0, 1});
   img.pal[0][0] = 5;
   BumpBlue(OP_SWAPRB, &img, &img);
   EXPECT_EQ(img.pal[0][0], 6);
@@ -162,7 +149,7 @@ TEST_F(ImgBasicTest, PaletteOnlyOperationsWorkOnThePalette) {
 }
 
 TEST_F(ImgBasicTest, MissingDestinationForAnOutOfPlaceOperation) {
-  Qimg img = Make(1, 1, 24);
+  Qimg img = MakeImg(1, 1, 24);
   QimgOpInfo info;
   QimgOp work;
   ImgInfo(&info, OP_RESAMPLE);
@@ -221,7 +208,7 @@ TEST_F(ImgBasicTest, ConversionWords) {
 }
 
 TEST_F(ImgBasicTest, EightBitSourcesGoThroughThePalette) {
-  Qimg src = Make(2, 1, 8, {0, 1});
+  Qimg src = MakeImg(2, 1, 8, {0, 1});
   src.pal[1][0] = 0xFF;  // blue
   src.pal[1][2] = 0x80;  // red
   for (int32_t bpp : {15, 16, 24, 32}) {
@@ -239,7 +226,7 @@ TEST_F(ImgBasicTest, EightBitSourcesGoThroughThePalette) {
 }
 
 TEST_F(ImgBasicTest, InPlaceConversionKeepsTheRecordAndSameDepthDoesNothing) {
-  Qimg img = Make(2, 1, 24, {1, 2, 3, 4, 5, 6});
+  Qimg img = MakeImg(2, 1, 24, {1, 2, 3, 4, 5, 6});
   void* before = img.pixPtr;
   ImgConvBpp(&img, &img, 24);
   EXPECT_EQ(img.pixPtr, before);
@@ -253,8 +240,29 @@ TEST_F(ImgBasicTest, InPlaceConversionKeepsTheRecordAndSameDepthDoesNothing) {
   ImgFree(&img);
 }
 
+TEST_F(ImgBasicTest, UnknownDepthsAreRefusedBeforeTheTargetIsTouched) {
+  // A fresh target and one that already holds pixels both stay as they were.
+  for (bool fresh : {true, false}) {
+    Qimg src = MakeImg(2, 2, 24, {1, 2, 3});
+    Qimg dst = fresh ? Qimg{} : MakeImg(1, 1, 8, {42});
+    ProtectedKeep([&] { ImgConvBpp(&src, &dst, 12); });
+    EXPECT_EQ(ErrCategory(), ERR_IMG);
+    EXPECT_EQ(ErrCode(), 2);
+    EXPECT_EQ(dst.bpp, fresh ? 0 : 8);
+    if (!fresh) {
+      EXPECT_EQ(ImgPixels(&dst)[0], 42);
+    }
+    src.bpp = 12;
+    ProtectedKeep([&] { ImgConvBpp(&src, &src, 24); });
+    EXPECT_EQ(ErrCode(), 2);
+    EXPECT_EQ(src.bpp, 12);
+    ImgFree(&src);
+    ImgFree(&dst);
+  }
+}
+
 TEST_F(ImgBasicTest, GreyReduction) {
-  Qimg src = Make(2, 1, 24, {30, 60, 90, 255, 255, 255});
+  Qimg src = MakeImg(2, 1, 24, {30, 60, 90, 255, 255, 255});
   Qimg dst{};
   ImgConvBppEx(&src, &dst, 8, 3);
   EXPECT_EQ(dst.bpp, 8);
