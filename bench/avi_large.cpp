@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
   PAVISTREAM v = nullptr, a = nullptr;
   if (HRESULT r = AVIFileCreateStream(f, &v, &vi)) return Fail("video stream", r);
   uint8_t bih[40] = {};
-  PutBitmapInfoHeader(bih, BITMAPINFOHEADER{40, W, H, 1, 24, BI_RGB, uint32_t(frameBytes), 0, 0, 0, 0});
+  PutInfoHeader(bih, BITMAPINFOHEADER{40, W, H, 1, 24, BI_RGB, uint32_t(frameBytes), 0, 0, 0, 0});
   if (HRESULT r = AVIStreamSetFormat(v, 0, bih, 40)) return Fail("video format", r);
   AVISTREAMINFO ai{};
   ai.fccType = streamtypeAUDIO;

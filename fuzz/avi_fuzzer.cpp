@@ -49,7 +49,7 @@ static void DecodeSome(PAVISTREAM s) {
     if (i < 0 || i >= n) continue;
     const auto* dib = static_cast<const uint8_t*>(AVIStreamGetFrame(g, i));
     if (dib == nullptr) continue;
-    BITMAPINFOHEADER h = GetBitmapInfoHeader(dib);
+    BITMAPINFOHEADER h = GetInfoHeader(dib);
     Check(h.biSize == 40 && h.biWidth > 0 && h.biHeight > 0);
     Check(h.biBitCount == 8 || h.biBitCount == 16 || h.biBitCount == 24);
     Check(h.biSizeImage == uint32_t(DibRowBytes(h.biWidth, h.biBitCount) * h.biHeight));

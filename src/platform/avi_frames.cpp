@@ -21,7 +21,7 @@ extern "C" {
 #include "foundation/basic.h"
 #include "platform/avi_internal.h"
 #include "platform/dib.h"
-#include "platform/ffmpeg_util.h"
+#include "platform/avlog.h"
 
 namespace zelo::vfw {
 
@@ -30,17 +30,17 @@ namespace {
 int64_t gMaxPixels = int64_t(16384) * 16384;
 
 AVCodecID CodecIdOf(const avi::StreamData& s) {
-  if (s.format.size() < size_t(kBitmapInfoHeaderSize)) return AV_CODEC_ID_NONE;
+  if (s.format.size() < size_t(kInfoHeaderSize)) return AV_CODEC_ID_NONE;
   const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), nullptr};
-  BITMAPINFOHEADER h = GetBitmapInfoHeader(s.format.data());
+  BITMAPINFOHEADER h = GetInfoHeader(s.format.data());
   AVCodecID id = av_codec_get_id(tags, h.biCompression);
   if (id == AV_CODEC_ID_NONE && s.info.fccHandler != 0) id = av_codec_get_id(tags, s.info.fccHandler);
   return id;
 }
 
 bool IsUncompressedStream(const avi::StreamData& s) {
-  return s.format.size() >= size_t(kBitmapInfoHeaderSize) &&
-         IsUncompressedDib(GetBitmapInfoHeader(s.format.data()));
+  return s.format.size() >= size_t(kInfoHeaderSize) &&
+         IsUncompressedDib(GetInfoHeader(s.format.data()));
 }
 
 }  // namespace
@@ -114,18 +114,18 @@ bool AviGetFrame::OpenDecoder() {
   pkt = av_packet_alloc();
   frame = av_frame_alloc();
   if (!ctx || !pkt || !frame) return false;
-  BITMAPINFOHEADER h = GetBitmapInfoHeader(s->format.data());
+  BITMAPINFOHEADER h = GetInfoHeader(s->format.data());
   ctx->width = src.width;
   ctx->height = src.height;
   ctx->codec_tag = h.biCompression;
   ctx->bits_per_coded_sample = h.biBitCount;
   ctx->thread_count = 1;
   ctx->max_pixels = gMaxPixels;
-  size_t extra = s->format.size() - size_t(kBitmapInfoHeaderSize);
+  size_t extra = s->format.size() - size_t(kInfoHeaderSize);
   if (extra > 0) {
     ctx->extradata = static_cast<uint8_t*>(av_mallocz(extra + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!ctx->extradata) return false;
-    std::memcpy(ctx->extradata, s->format.data() + kBitmapInfoHeaderSize, extra);
+    std::memcpy(ctx->extradata, s->format.data() + kInfoHeaderSize, extra);
     ctx->extradata_size = int(extra);
   }
   if (avcodec_open2(ctx, codec, nullptr) < 0) return false;
@@ -296,7 +296,7 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
   if (stream == nullptr || stream->file->writing) return nullptr;
   const avi::StreamData* s = stream->data;
   if (s->info.fccType != streamtypeVIDEO) return nullptr;
-  ff::FFmpegInit();
+  av::QuietLog();
   auto g = std::make_unique<AviGetFrame>();
   if (wanted != nullptr) {
     if (wanted->biBitCount != 24 && wanted->biBitCount != 32 && wanted->biBitCount != 0)

@@ -448,7 +448,7 @@ void Parser::Finish(StreamData& s) {
     i.dwLength = uint32_t(std::min<int64_t>(int64_t(s.index.size()), INT32_MAX));
   }
   if (video && s.format.size() >= 40 && i.rcFrame.right <= i.rcFrame.left) {
-    BITMAPINFOHEADER h = GetBitmapInfoHeader(s.format.data());
+    BITMAPINFOHEADER h = GetInfoHeader(s.format.data());
     i.rcFrame = {0, 0, int32_t(std::min<int64_t>(std::abs(int64_t(h.biWidth)), INT32_MAX)),
                  int32_t(std::min<int64_t>(std::abs(int64_t(h.biHeight)), INT32_MAX))};
   }

@@ -44,7 +44,7 @@ bool IsVideo(const StreamData& s) { return s.info.fccType == streamtypeVIDEO; }
 
 BITMAPINFOHEADER VideoHeader(const StreamData& s) {
   BITMAPINFOHEADER h{};
-  if (s.format.size() >= 40) h = GetBitmapInfoHeader(s.format.data());
+  if (s.format.size() >= 40) h = GetInfoHeader(s.format.data());
   return h;
 }
 

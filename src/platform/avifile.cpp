@@ -8,7 +8,7 @@
 
 #include "foundation/basic.h"
 #include "platform/avi_internal.h"
-#include "platform/ffmpeg_util.h"
+#include "platform/avlog.h"
 #include "platform/vcm.h"
 
 namespace zelo::vfw {
@@ -64,7 +64,7 @@ HRESULT ReleaseFile(AviFile* f) {
 }  // namespace avi
 
 void AVIFileInit() {
-  if (gInitCount++ == 0) ff::FFmpegInit();
+  if (gInitCount++ == 0) av::QuietLog();
 }
 
 void AVIFileExit() {
@@ -74,7 +74,7 @@ void AVIFileExit() {
 HRESULT AVIFileOpen(PAVIFILE* file, const char* name, uint32_t mode, const CLSID* handler) {
   if (file == nullptr || name == nullptr) return AVIERR_BADPARAM;
   *file = nullptr;
-  ff::FFmpegInit();
+  av::QuietLog();
   if (handler != nullptr && !(*handler == CLSID_AVIFile) && !(*handler == CLSID_AVICmpStream))
     return AVIERR_UNSUPPORTED;
   if (mode & OF_CREATE) {
@@ -98,7 +98,7 @@ HRESULT AVIFileOpen(PAVIFILE* file, const char* name, uint32_t mode, const CLSID
 HRESULT AVIFileOpenMemory(PAVIFILE* file, const void* data, int64_t size) {
   if (file == nullptr || (data == nullptr && size != 0) || size < 0) return AVIERR_BADPARAM;
   *file = nullptr;
-  ff::FFmpegInit();
+  av::QuietLog();
   return OpenParsed(file, std::make_unique<riff::MemoryStream>(data, size));
 }
 
@@ -127,7 +127,7 @@ HRESULT AVIFileInfo(PAVIFILE file, AVIFILEINFO* info, int32_t size) {
       fi.dwRate = si.dwRate;
       fi.dwLength = length;
       if (fi.dwWidth == 0 && s->format.size() >= 40) {
-        BITMAPINFOHEADER h = GetBitmapInfoHeader(s->format.data());
+        BITMAPINFOHEADER h = GetInfoHeader(s->format.data());
         fi.dwWidth = uint32_t(std::abs(int64_t(h.biWidth)));
         fi.dwHeight = uint32_t(std::abs(int64_t(h.biHeight)));
       }
@@ -288,7 +288,7 @@ HRESULT AVIStreamSetFormat(PAVISTREAM stream, int32_t /*pos*/, const void* forma
       return AVIERR_OK;
     return AVIERR_UNSUPPORTED;
   }
-  if (s.info.fccType == streamtypeVIDEO && size < kBitmapInfoHeaderSize) return AVIERR_BADFORMAT;
+  if (s.info.fccType == streamtypeVIDEO && size < kInfoHeaderSize) return AVIERR_BADFORMAT;
   std::vector<uint8_t> old = std::move(s.format);
   s.format.assign(p, p + size);
   if (HRESULT r = avi::CheckHeaderRoom(*stream->file); r != AVIERR_OK) {

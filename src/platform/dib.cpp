@@ -36,8 +36,8 @@ AVPixelFormat DibFormat::PixFmt() const {
 
 bool ParseDibFormat(const uint8_t* format, size_t size, DibFormat& out) {
   out = DibFormat{};
-  if (format == nullptr || size < size_t(kBitmapInfoHeaderSize)) return false;
-  BITMAPINFOHEADER h = GetBitmapInfoHeader(format);
+  if (format == nullptr || size < size_t(kInfoHeaderSize)) return false;
+  BITMAPINFOHEADER h = GetInfoHeader(format);
   int64_t w = h.biWidth, hgt = h.biHeight;
   if (hgt < 0) {
     out.topDown = true;
@@ -50,10 +50,10 @@ bool ParseDibFormat(const uint8_t* format, size_t size, DibFormat& out) {
   out.compression = IsUncompressedDib(h) && h.biCompression != BI_BITFIELDS ? BI_RGB : h.biCompression;
   // The header may be longer than 40 bytes (V4/V5 headers); what follows it
   // is the colour table or the masks.
-  size_t headerSize = std::clamp<size_t>(h.biSize, size_t(kBitmapInfoHeaderSize), size);
+  size_t headerSize = std::clamp<size_t>(h.biSize, size_t(kInfoHeaderSize), size);
   if (out.compression == BI_BITFIELDS) {
-    if (size < size_t(kBitmapInfoHeaderSize) + 12) return false;
-    for (int i = 0; i < 3; ++i) out.masks[i] = GetLE32(format + kBitmapInfoHeaderSize + 4 * i);
+    if (size < size_t(kInfoHeaderSize) + 12) return false;
+    for (int i = 0; i < 3; ++i) out.masks[i] = GetLE32(format + kInfoHeaderSize + 4 * i);
   }
   if (out.bits >= 1 && out.bits <= 8) {
     int wanted = h.biClrUsed > 0 ? int(std::min<uint32_t>(h.biClrUsed, 256)) : (1 << out.bits);
@@ -80,9 +80,9 @@ uint8_t* MakePackedDib(std::vector<uint8_t>& dib, int32_t width, int32_t height,
                        const uint8_t* palette) {
   int64_t row = DibRowBytes(width, bits);
   size_t table = bits == 8 ? 1024 : 0;
-  dib.assign(size_t(kBitmapInfoHeaderSize) + table + size_t(row * height), 0);
+  dib.assign(size_t(kInfoHeaderSize) + table + size_t(row * height), 0);
   BITMAPINFOHEADER h{};
-  h.biSize = kBitmapInfoHeaderSize;
+  h.biSize = kInfoHeaderSize;
   h.biWidth = width;
   h.biHeight = height;
   h.biPlanes = 1;
@@ -90,9 +90,9 @@ uint8_t* MakePackedDib(std::vector<uint8_t>& dib, int32_t width, int32_t height,
   h.biCompression = BI_RGB;
   h.biSizeImage = uint32_t(row * height);
   h.biClrUsed = bits == 8 ? 256 : 0;
-  PutBitmapInfoHeader(dib.data(), h);
-  if (table && palette) std::memcpy(dib.data() + kBitmapInfoHeaderSize, palette, table);
-  return dib.data() + kBitmapInfoHeaderSize + table;
+  PutInfoHeader(dib.data(), h);
+  if (table && palette) std::memcpy(dib.data() + kInfoHeaderSize, palette, table);
+  return dib.data() + kInfoHeaderSize + table;
 }
 
 void DibToPlanes(uint8_t* rows, int64_t rowBytes, int32_t height, bool topDown,

@@ -14,7 +14,7 @@ extern "C" {
 
 #include "foundation/basic.h"
 #include "platform/dib.h"
-#include "platform/ffmpeg_util.h"
+#include "platform/avlog.h"
 
 namespace zelo::vfw {
 namespace {
@@ -120,8 +120,8 @@ void FillInfo(const CodecDef& d, FOURCC fcc, ICINFO& info) {
 bool HeaderBlock(uintptr_t p, std::vector<uint8_t>& out) {
   if (p == 0) return false;
   const auto* b = reinterpret_cast<const uint8_t*>(p);
-  BITMAPINFOHEADER h = GetBitmapInfoHeader(b);
-  size_t size = std::clamp<size_t>(h.biSize, kBitmapInfoHeaderSize, 124);
+  BITMAPINFOHEADER h = GetInfoHeader(b);
+  size_t size = std::clamp<size_t>(h.biSize, kInfoHeaderSize, 124);
   if (h.biCompression == BI_BITFIELDS && size < 52) size = 52;
   if (h.biBitCount <= 8 && h.biBitCount > 0)
     size += 4 * (h.biClrUsed > 0 ? std::min<uint32_t>(h.biClrUsed, 256) : (1u << h.biBitCount));
@@ -240,9 +240,9 @@ bool OpenEncoder(const CodecDef& d, FOURCC fcc, const DibFormat& in, const Setti
   int bits = c->bits_per_coded_sample > 0 ? c->bits_per_coded_sample : DecodedBits(out.input);
   size_t extra = c->extradata_size > 0 ? size_t(c->extradata_size) : 0;
   size_t table = bits == 8 ? 1024 : 0;
-  out.format.assign(size_t(kBitmapInfoHeaderSize) + extra + table, 0);
+  out.format.assign(size_t(kInfoHeaderSize) + extra + table, 0);
   BITMAPINFOHEADER h{};
-  h.biSize = kBitmapInfoHeaderSize;
+  h.biSize = kInfoHeaderSize;
   h.biWidth = in.width;
   h.biHeight = in.height;
   h.biPlanes = 1;
@@ -250,10 +250,10 @@ bool OpenEncoder(const CodecDef& d, FOURCC fcc, const DibFormat& in, const Setti
   h.biCompression = fcc;
   h.biSizeImage = uint32_t(DibRowBytes(in.width, bits) * in.height);
   h.biClrUsed = bits == 8 ? 256 : 0;
-  PutBitmapInfoHeader(out.format.data(), h);
-  if (extra) std::memcpy(out.format.data() + kBitmapInfoHeaderSize, c->extradata, extra);
+  PutInfoHeader(out.format.data(), h);
+  if (extra) std::memcpy(out.format.data() + kInfoHeaderSize, c->extradata, extra);
   // The colour table goes last, where AVI readers look for it.
-  if (table) std::memcpy(out.format.data() + kBitmapInfoHeaderSize + extra, in.palette, table);
+  if (table) std::memcpy(out.format.data() + kInfoHeaderSize + extra, in.palette, table);
   return true;
 }
 
@@ -407,7 +407,7 @@ bool GetVcmState(const uint8_t* b, int32_t size, VcmState& out) {
 }
 
 bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
-  ff::FFmpegInit();
+  av::QuietLog();
   if (info == nullptr || (type != ICTYPE_VIDEO && type != 0)) return false;
   if (handler < 256) {
     uint32_t n = 0;
@@ -432,7 +432,7 @@ bool ICInfo(FOURCC type, FOURCC handler, ICINFO* info) {
 }
 
 HIC ICOpen(FOURCC type, FOURCC handler, uint32_t mode) {
-  ff::FFmpegInit();
+  av::QuietLog();
   if (type != ICTYPE_VIDEO && type != 0) return nullptr;
   const CodecDef* d = FindCodec(handler);
   if (d == nullptr) {
@@ -526,8 +526,8 @@ intptr_t ICSendMessage(HIC hic, uint32_t msg, uintptr_t p1, uintptr_t p2) {
         return ICERR_OK;
       }
       // A query with an output format: it must be the one this input gives.
-      BITMAPINFOHEADER want = GetBitmapInfoHeader(reinterpret_cast<const uint8_t*>(p2));
-      BITMAPINFOHEADER have = GetBitmapInfoHeader(enc.format.data());
+      BITMAPINFOHEADER want = GetInfoHeader(reinterpret_cast<const uint8_t*>(p2));
+      BITMAPINFOHEADER have = GetInfoHeader(enc.format.data());
       bool same = FourCCLower(want.biCompression) == FourCCLower(have.biCompression) &&
                   want.biWidth == have.biWidth && std::abs(want.biHeight) == have.biHeight;
       return same ? ICERR_OK : ICERR_BADFORMAT;
@@ -554,14 +554,14 @@ uint32_t ICGetDefaultKeyFrameRate(HIC hic) {
 }
 
 bool VideoCompressorExists(FOURCC handler) {
-  ff::FFmpegInit();
+  av::QuietLog();
   return FindCodec(handler) != nullptr;
 }
 
 std::unique_ptr<VideoEncoder> VideoEncoder::Open(const AVICOMPRESSOPTIONS& o,
                                                  const uint8_t* format, size_t size,
                                                  uint32_t scale, uint32_t rate, HRESULT* result) {
-  ff::FFmpegInit();
+  av::QuietLog();
   HRESULT dummy;
   HRESULT& r = result ? *result : dummy;
   const CodecDef* d = FindCodec(o.fccHandler);

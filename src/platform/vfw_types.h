@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/gdi.h"
 #include "platform/riff.h"
 
 namespace zelo::vfw {
@@ -13,34 +14,17 @@ using FOURCC = uint32_t;
 using HRESULT = int32_t;
 using riff::FourCC;
 
-// Device-independent bitmap header, 40 bytes, as it sits in memory and in
-// the "strf" chunk of a video stream. Packed DIBs (header, colour table,
-// rows bottom-up padded to 4 bytes) are exchanged in memory with this
-// layout; in files it is always read and written field by field.
-struct BITMAPINFOHEADER {
-  uint32_t biSize;
-  int32_t biWidth;
-  int32_t biHeight;  // positive: rows bottom-up
-  uint16_t biPlanes;
-  uint16_t biBitCount;
-  uint32_t biCompression;  // BI_RGB, BI_BITFIELDS or a FOURCC
-  uint32_t biSizeImage;
-  int32_t biXPelsPerMeter;
-  int32_t biYPelsPerMeter;
-  uint32_t biClrUsed;
-  uint32_t biClrImportant;
-};
-static_assert(sizeof(BITMAPINFOHEADER) == 40);
-
-constexpr uint32_t BI_RGB = 0;
+// Device-independent bitmaps: the 40-byte header and its readers and
+// writers are the graphics services' (gdi.h); packed DIBs (header, colour
+// table, rows bottom-up padded to 4 bytes) are exchanged in memory.
+using gdi::BITMAPINFOHEADER;
+using gdi::BI_BITFIELDS;
+using gdi::BI_RGB;
+using gdi::GetInfoHeader;
+using gdi::kInfoHeaderSize;
+using gdi::PutInfoHeader;
 constexpr uint32_t BI_RLE8 = 1;
 constexpr uint32_t BI_RLE4 = 2;
-constexpr uint32_t BI_BITFIELDS = 3;
-constexpr int kBitmapInfoHeaderSize = 40;
-
-// Reads/writes the header from/to 40 bytes in file order.
-BITMAPINFOHEADER GetBitmapInfoHeader(const uint8_t* p);
-void PutBitmapInfoHeader(uint8_t* p, const BITMAPINFOHEADER& h);
 
 // Bytes of one DIB row: bits rounded up to whole 32-bit words.
 inline int64_t DibRowBytes(int64_t width, int bits) { return ((width * bits + 31) / 32) * 4; }

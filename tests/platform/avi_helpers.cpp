@@ -69,7 +69,7 @@ std::vector<uint8_t> DibFormatBlock(int32_t w, int32_t h, int bits) {
   bh.biCompression = BI_RGB;
   bh.biSizeImage = uint32_t(DibRowBytes(w, bits) * h);
   bh.biClrUsed = bits == 8 ? 256 : 0;
-  PutBitmapInfoHeader(f.data(), bh);
+  PutInfoHeader(f.data(), bh);
   if (bits == 8) std::memcpy(f.data() + 40, TestPalette(), 1024);
   return f;
 }
@@ -148,7 +148,7 @@ std::vector<uint8_t> RowsToBgr(const uint8_t* rows, int32_t w, int32_t h, int bi
 
 std::vector<uint8_t> DibToBgr(const void* packedDib, int32_t* w, int32_t* h) {
   const auto* p = static_cast<const uint8_t*>(packedDib);
-  BITMAPINFOHEADER bh = GetBitmapInfoHeader(p);
+  BITMAPINFOHEADER bh = GetInfoHeader(p);
   if (w) *w = bh.biWidth;
   if (h) *h = bh.biHeight;
   const uint8_t* table = p + bh.biSize;
@@ -289,7 +289,7 @@ ReadResult ReadMovie(const std::string& name, int limit) {
         out.pictures.emplace_back();
         continue;
       }
-      BITMAPINFOHEADER bh = GetBitmapInfoHeader(static_cast<uint8_t*>(dib));
+      BITMAPINFOHEADER bh = GetInfoHeader(static_cast<uint8_t*>(dib));
       out.width = bh.biWidth;
       out.height = bh.biHeight;
       out.bits = bh.biBitCount;

@@ -79,7 +79,7 @@ TEST_P(UncompressedRoundTrip, ReadsBackIdenticalHereAndInFfmpeg) {
     ASSERT_NE(g, nullptr);
     void* dib = AVIStreamGetFrame(g, 3);
     ASSERT_NE(dib, nullptr);
-    EXPECT_EQ(GetBitmapInfoHeader(static_cast<uint8_t*>(dib)).biBitCount, bits);
+    EXPECT_EQ(GetInfoHeader(static_cast<uint8_t*>(dib)).biBitCount, bits);
     EXPECT_EQ(test::DibToBgr(dib), expected[3]);
     AVIStreamGetFrameClose(g);
   }

@@ -91,7 +91,7 @@ struct Bitmap {
   uint8_t colours[1024] = {};
   Bitmap(int32_t w, int32_t hgt, int bits, uint32_t compression = BI_RGB) {
     std::vector<uint8_t> f = test::DibFormatBlock(w, hgt, bits);
-    h = GetBitmapInfoHeader(f.data());
+    h = GetInfoHeader(f.data());
     h.biCompression = compression;
     if (bits == 8) std::memcpy(colours, f.data() + 40, 1024);
   }
@@ -241,7 +241,7 @@ TEST(Compressors, GetFormatProposesTheDecodedDepthAndCodecData) {
     ASSERT_EQ(ICSendMessage(h, ICM_COMPRESS_GET_FORMAT, in.P(), reinterpret_cast<uintptr_t>(out.data())),
               ICERR_OK);
     EXPECT_EQ(out[size_t(size)], 0xEE) << "nothing written past the size";
-    BITMAPINFOHEADER o = GetBitmapInfoHeader(out.data());
+    BITMAPINFOHEADER o = GetInfoHeader(out.data());
     EXPECT_EQ(o.biWidth, 320);
     EXPECT_EQ(o.biHeight, 240);
     EXPECT_EQ(o.biBitCount, c.outBits) << c.fcc << " " << c.bits;
@@ -259,7 +259,7 @@ TEST(Compressors, GetFormatProposesTheDecodedDepthAndCodecData) {
     EXPECT_EQ(ICSendMessage(h, ICM_COMPRESS_QUERY, in.P(), reinterpret_cast<uintptr_t>(out.data())),
               ICERR_OK);
     o.biWidth = 100;
-    PutBitmapInfoHeader(out.data(), o);
+    PutInfoHeader(out.data(), o);
     EXPECT_EQ(ICSendMessage(h, ICM_COMPRESS_QUERY, in.P(), reinterpret_cast<uintptr_t>(out.data())),
               ICERR_BADFORMAT);
     EXPECT_GT(ICSendMessage(h, ICM_COMPRESS_GET_SIZE, in.P(), 0), 320 * 240 * 3);
@@ -460,7 +460,7 @@ TEST_F(CompressedStream, WrongUseIsRefused) {
   AVIStreamReadFormat(raw, 0, nullptr, &size);
   std::vector<uint8_t> out(static_cast<size_t>(size));
   AVIStreamReadFormat(raw, 0, out.data(), &size);
-  EXPECT_EQ(GetBitmapInfoHeader(out.data()).biCompression, FourCC("MSVC"));
+  EXPECT_EQ(GetInfoHeader(out.data()).biCompression, FourCC("MSVC"));
   AVISTREAMINFO si{};
   AVIStreamInfo(v, &si, sizeof si);
   EXPECT_EQ(si.fccHandler, FourCC("MSVC"));
