@@ -161,6 +161,9 @@ HRESULT AVIFileWriteData(PAVIFILE file, FOURCC ckid, const void* data, int32_t s
 HRESULT AVIFileReadData(PAVIFILE file, FOURCC ckid, void* data, int32_t* size);
 
 // --- streams ------------------------------------------------------------------
+// Releases one reference. A compressing stream first writes what its
+// compressor still holds; a release that completes a written file returns
+// the error met doing so, as AVIFileRelease does.
 HRESULT AVIStreamRelease(PAVISTREAM stream);
 HRESULT AVIStreamInfo(PAVISTREAM stream, AVISTREAMINFO* info, int32_t size);
 int32_t AVIStreamLength(PAVISTREAM stream);  // samples; -1 for no stream
