@@ -100,6 +100,7 @@ inline int32_t SkipSteps(int32_t f) {
   return c;
 }
 
+// 95 % of the strip, rounded to the nearest integer (ties to even).
 int32_t SizeLimit(int32_t S) { return static_cast<int32_t>(std::nearbyint(0.95 * S)); }
 
 // Clamps a token to the strip end; a run keeps whole pixels.
@@ -118,7 +119,7 @@ void ClampToken(Kind& kind, int32_t& n, int32_t p, int32_t S, int32_t B) {
 // byte stored as soon as it is complete, values of up to 56 bits at once.
 class StreamWriter {
  public:
-  explicit StreamWriter(uint8_t* out) : start_(out), pos_(out) {}
+  explicit StreamWriter(uint8_t* out) : pos_(out) {}
   // Needs 8 writable bytes at the output position.
   void Put(int32_t n, uint64_t v) {
     acc_ = (acc_ << n) | v;
@@ -136,7 +137,6 @@ class StreamWriter {
   int32_t Length() const { return int32_t((total_ + 7) >> 3); }
 
  private:
-  uint8_t* start_;
   uint8_t* pos_;
   uint64_t acc_ = 0;
   int32_t bits_ = 0;  // bits of acc_ not stored as a whole byte yet
@@ -335,16 +335,19 @@ int32_t FastCore(const uint8_t* b, uint8_t* out, const uint8_t* q, const Strip& 
 // --- BEST ---------------------------------------------------------------------
 
 // The window search visits, column by column, the positions of the last 12
-// rows whose first two bytes hash like those at p, newest first, and keeps the
-// first of the longest matches. Only a position whose first two bytes equal
-// those at p can win, and what cannot beat the best so far changes nothing,
-// so the chains here link positions by a finer hash of their first two bytes
-// (per column), and each entry keeps the position's first 8 bytes: most
-// positions are passed over without reading the strip. The order of the
-// positions that can win is the same, and so is the choice.
-constexpr int32_t kBuckets = 4096;  // chain heads per 64-byte column
+// rows whose first two bytes hash like those at p, newest first, and keeps
+// the first of the longest matches. Only a position whose first two bytes
+// equal those at p can win, and one that cannot beat the best so far changes
+// nothing. So positions are linked here on two chains per column, by a hash
+// of their first 2 and of their first 3 bytes, and each entry keeps the
+// position's first 8 bytes, so that most positions are passed over without
+// reading the strip. Matches of 3 bytes and more are all on the 3-byte chain,
+// in the same order as on any chain; without one, the first match of 2 bytes
+// on the 2-byte chain is the first of the longest. The choice is the one the
+// hash chains of the format's description give, with far fewer visits.
+constexpr int32_t kBuckets = 4096;  // chain heads per 64-byte column and chain
 
-// One position of the last 12 rows: the next older position on its chain
+// One position of the last 12 rows: the next older position on each chain
 // and its first 8 bytes (bytes beyond the strip 0). Positions are held in
 // 32 bits: the ring has 12 x L entries, more than 16-bit slot numbers can
 // name from L = 5462 on.
@@ -353,14 +356,10 @@ struct alignas(16) RingEntry {
   uint64_t bytes;
 };
 
-inline uint32_t Bucket(uint64_t bytes) {
-  return (uint32_t(bytes & 0xFFFF) * 0x9E3779B1u) >> (32 - std::countr_zero(uint32_t(kBuckets)));
-}
-inline uint32_t DictBucket(uint64_t bytes) {
-  return (uint32_t(bytes & 0xFFFF) * 0x9E3779B1u) >> (32 - std::countr_zero(uint32_t(kDictHeads)));
-}
-inline uint32_t Bucket3(uint64_t bytes) {
-  return (uint32_t(bytes & 0xFFFFFF) * 0x9E3779B1u) >> (32 - std::countr_zero(uint32_t(kBuckets)));
+// Bucket of a value among a power of two of chain heads.
+template <int32_t Heads>
+inline uint32_t HashTo(uint64_t value) {
+  return (uint32_t(value) * 0x9E3779B1u) >> (32 - std::countr_zero(uint32_t(Heads)));
 }
 
 // a mod d for a fixed d without a division (Lemire, Kaser, Kurz 2019).
@@ -387,10 +386,10 @@ struct DictEntry {
 };
 
 struct BestTables {
-  int32_t* heads;      // ChFrs: newest position per column and bucket, -1 for none
+  int32_t* heads;      // ChFrs: newest position per chain, column and bucket, -1 for none
   RingEntry* ring;     // ChTab: 12 x L entries, position p in slot p mod 12L
   DictEntry* dict;     // IdxTab: kDictSlots entries, then kDictHeads heads
-  int32_t* dictHeads;  // newest sequence number per 14-bit hash, -1 for none
+  int32_t* dictHeads;  // newest sequence number per bucket of the first two bytes, -1 for none
 };
 
 class BestCoder {
@@ -454,9 +453,9 @@ void BestCoder::SearchDictionary(int32_t p, uint64_t bytes, int32_t& n, Kind& ki
   int32_t remembered = -1;
   const int32_t oldest = copies_ - kDictSlots;
   // Only copies starting with the two bytes at p can be repeated; the chains
-  // link them by a hash of those two bytes (newest first, like the 14-bit
-  // hash chains they are part of).
-  for (int32_t s = t_.dictHeads[DictBucket(bytes)]; s >= 0 && s >= oldest;) {
+  // link them by a hash of those two bytes, newest first, in the order of the
+  // 14-bit hash chains of the format's description.
+  for (int32_t s = t_.dictHeads[HashTo<kDictHeads>(bytes & 0xFFFF)]; s >= 0 && s >= oldest;) {
     const int32_t entry = s & (kDictSlots - 1);
     const DictEntry& e = t_.dict[entry];
     const int32_t c = e.count;
@@ -523,15 +522,15 @@ void BestCoder::SearchWindow(int32_t p, uint64_t bytes, int32_t& n, Kind& kind, 
     }
   };
   if (most < 3) {
-    walk(0, Bucket(bytes), false);
+    walk(0, HashTo<kBuckets>(bytes & 0xFFFF), false);
   } else {
     // Matches of 3 bytes and more are all on the 3-byte chain, in the same
     // order; without one, the first match of 2 bytes is the first longest.
     t = std::max(t0, 2);
-    walk(1, Bucket3(bytes), false);
+    walk(1, HashTo<kBuckets>(bytes & 0xFFFFFF), false);
     if (found < 0 && t0 == 1) {
       t = 1;
-      walk(0, Bucket(bytes), true);
+      walk(0, HashTo<kBuckets>(bytes & 0xFFFF), true);
     }
   }
   if (found < 0) return;
@@ -549,7 +548,7 @@ void BestCoder::SearchWindow(int32_t p, uint64_t bytes, int32_t& n, Kind& kind, 
 void BestCoder::AddToDictionary(int32_t p, uint64_t bytes, int32_t n) {
   // The slot taken over (sequence copies_ - 1024) drops out of its chain
   // because chains end at the oldest sequence number still held.
-  int32_t& head = t_.dictHeads[DictBucket(bytes)];
+  int32_t& head = t_.dictHeads[HashTo<kDictHeads>(bytes & 0xFFFF)];
   t_.dict[copies_ & (kDictSlots - 1)] = DictEntry{head, n, p, bytes};
   head = copies_;
   ++copies_;
@@ -561,8 +560,8 @@ void BestCoder::Insert(int32_t p, int32_t n) {
   for (const int32_t end = p + n; p < end; ++p) {
     const uint64_t bytes = Bytes8(p);
     const int32_t col = ringCol_ >> 6;
-    int32_t& head2 = Heads(col, 0)[Bucket(bytes)];
-    int32_t& head3 = Heads(col, 1)[Bucket3(bytes)];
+    int32_t& head2 = Heads(col, 0)[HashTo<kBuckets>(bytes & 0xFFFF)];
+    int32_t& head3 = Heads(col, 1)[HashTo<kBuckets>(bytes & 0xFFFFFF)];
     t_.ring[ringSlot_] = RingEntry{{head2, head3}, bytes};
     head2 = p;
     head3 = p;
