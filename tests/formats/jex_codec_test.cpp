@@ -171,7 +171,7 @@ std::string TokenAt(const std::vector<RefToken>& tokens, int32_t pos) {
 
 // --- reference compressors -----------------------------------------------------
 
-// The coders as the format describes them, step by step: 10-bit hash chains
+// The coders in their plain form, step by step: 10-bit hash chains
 // per 64-byte column with newer and older links in a ring of 12 rows, keys
 // of low nibbles, 14-bit dictionary chains, byte-by-byte comparisons, the
 // size checked after every token. Slow and plain, without any of the
@@ -1087,9 +1087,7 @@ TEST_F(JexCodecTest, CorruptStreamsAreRejected) {
       {Variant::Best, {10, 1, 2}, BitsOf(0x1C0, 12) + "10" + end12, "long skip past the end"},
       {Variant::Best,
        {1, 1, 1},
-       "1100000001"
-       "1100000001" +
-           end12,
+       BitsOf(0x301, 10) + BitsOf(0x301, 10) + end12,
        "literal after the end"},
       {Variant::Best, {10, 1, 2}, BitsOf(9, 12) + "10", "no end marker"},
       {Variant::Fast, {10, 1, 2}, "", "empty stream"},
@@ -1098,9 +1096,7 @@ TEST_F(JexCodecTest, CorruptStreamsAreRejected) {
       {Variant::Fast, {10, 1, 2}, BitsOf(0x1BF, 10) + end10, "skip past the end"},
       {Variant::Fast,
        {1, 1, 1},
-       "100000001"
-       "100000001" +
-           end10,
+       BitsOf(0x101, 9) + BitsOf(0x101, 9) + end10,
        "literal after the end"},
       {Variant::Fast, {10, 1, 2}, BitsOf(9, 10) + "10", "no end marker"},
   };
