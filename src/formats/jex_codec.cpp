@@ -100,6 +100,7 @@ inline int32_t SkipSteps(int32_t f) {
   return c;
 }
 
+// 95 % of the strip, rounded to the nearest integer (ties to even).
 int32_t SizeLimit(int32_t S) { return static_cast<int32_t>(std::nearbyint(0.95 * S)); }
 
 // Clamps a token to the strip end; a run keeps whole pixels.
@@ -118,7 +119,7 @@ void ClampToken(Kind& kind, int32_t& n, int32_t p, int32_t S, int32_t B) {
 // byte stored as soon as it is complete, values of up to 56 bits at once.
 class StreamWriter {
  public:
-  explicit StreamWriter(uint8_t* out) : start_(out), pos_(out) {}
+  explicit StreamWriter(uint8_t* out) : pos_(out) {}
   // Needs 8 writable bytes at the output position.
   void Put(int32_t n, uint64_t v) {
     acc_ = (acc_ << n) | v;
@@ -136,7 +137,6 @@ class StreamWriter {
   int32_t Length() const { return int32_t((total_ + 7) >> 3); }
 
  private:
-  uint8_t* start_;
   uint8_t* pos_;
   uint64_t acc_ = 0;
   int32_t bits_ = 0;  // bits of acc_ not stored as a whole byte yet
@@ -335,26 +335,31 @@ int32_t FastCore(const uint8_t* b, uint8_t* out, const uint8_t* q, const Strip& 
 // --- BEST ---------------------------------------------------------------------
 
 // The window search visits, column by column, the positions of the last 12
-// rows whose first two bytes hash like those at p, newest first, and keeps the
-// first of the longest matches. Only a position whose first two bytes equal
-// those at p can win, and what cannot beat the best so far changes nothing,
-// so the chains here link positions by a finer hash of their first two bytes
-// (per column), and each entry keeps the position's first 8 bytes: most
-// positions are passed over without reading the strip. The order of the
-// positions that can win is the same, and so is the choice.
-constexpr int32_t kBuckets = 4096;  // chain heads per 64-byte column
+// rows whose first two bytes hash like those at p, newest first, and keeps
+// the first of the longest matches. Only a position whose first two bytes
+// equal those at p can win, and one that cannot beat the best so far changes
+// nothing. So positions are linked here on two chains per column, by a hash
+// of their first 2 and of their first 3 bytes, and each entry keeps the
+// position's first 8 bytes, so that most positions are passed over without
+// reading the strip. Matches of 3 bytes and more are all on the 3-byte chain,
+// in the same order as on any chain; without one, the first match of 2 bytes
+// on the 2-byte chain is the first of the longest. The choice is the one
+// plain 10-bit hash chains give (tests compare), with far fewer visits.
+constexpr int32_t kBuckets = 4096;  // chain heads per 64-byte column and chain
 
-// One position of the last 12 rows: the next older position on its chain
+// One position of the last 12 rows: the next older position on each chain
 // and its first 8 bytes (bytes beyond the strip 0). Positions are held in
 // 32 bits: the ring has 12 x L entries, more than 16-bit slot numbers can
 // name from L = 5462 on.
 struct alignas(16) RingEntry {
-  int32_t older;
+  int32_t older[2];  // on the chains of the first 2 and the first 3 bytes
   uint64_t bytes;
 };
 
-inline uint32_t Bucket(uint64_t bytes) {
-  return (uint32_t(bytes & 0xFFFF) * 0x9E3779B1u) >> (32 - std::countr_zero(uint32_t(kBuckets)));
+// Bucket of a value among a power of two of chain heads.
+template <int32_t Heads>
+inline uint32_t HashTo(uint64_t value) {
+  return (uint32_t(value) * 0x9E3779B1u) >> (32 - std::countr_zero(uint32_t(Heads)));
 }
 
 // a mod d for a fixed d without a division (Lemire, Kaser, Kurz 2019).
@@ -377,13 +382,14 @@ struct DictEntry {
   int32_t older;  // sequence number of the next older copy with the same hash
   int32_t count;
   int32_t pos;
+  uint64_t bytes;  // the first 8 bytes of the copy (beyond it: any)
 };
 
 struct BestTables {
-  int32_t* heads;      // ChFrs: newest position per column and bucket, -1 for none
+  int32_t* heads;      // ChFrs: newest position per chain, column and bucket, -1 for none
   RingEntry* ring;     // ChTab: 12 x L entries, position p in slot p mod 12L
   DictEntry* dict;     // IdxTab: kDictSlots entries, then kDictHeads heads
-  int32_t* dictHeads;  // newest sequence number per 14-bit hash, -1 for none
+  int32_t* dictHeads;  // newest sequence number per bucket of the first two bytes, -1 for none
 };
 
 class BestCoder {
@@ -410,8 +416,9 @@ class BestCoder {
     for (int32_t k = 0; k < 8; ++k) v |= uint64_t(ByteAt(int64_t(i) + k)) << (8 * k);
     return v;
   }
-  uint32_t H14(int32_t i) const { return ((ByteAt(i) << 7) + (ByteAt(i + 1) & 127)) & 16383; }
-  int32_t* Heads(int32_t col) const { return t_.heads + int64_t(col) * kBuckets; }
+  int32_t* Heads(int32_t col, int32_t chain = 0) const {
+    return t_.heads + (int64_t(chain) * cols_ + col) * kBuckets;
+  }
 
   // The part of the ring a window copy at p can use.
   struct Window {
@@ -421,9 +428,12 @@ class BestCoder {
   };
   Window WindowAt(int32_t p) const;
 
-  void SearchDictionary(int32_t p, int32_t& n, Kind& kind, int32_t& gain, int32_t& slot) const;
-  void SearchWindow(int32_t p, int32_t& n, Kind& kind, int32_t& gain, int32_t& code) const;
-  void AddToDictionary(int32_t p, int32_t n);
+  // bytes: the 8 bytes from p (Bytes8).
+  void SearchDictionary(int32_t p, uint64_t bytes, int32_t& n, Kind& kind, int32_t& gain,
+                        int32_t& slot) const;
+  void SearchWindow(int32_t p, uint64_t bytes, int32_t& n, Kind& kind, int32_t& gain,
+                    int32_t& code) const;
+  void AddToDictionary(int32_t p, uint64_t bytes, int32_t n);
   void Insert(int32_t p, int32_t n);
 
   const uint8_t* b_;
@@ -437,19 +447,25 @@ class BestCoder {
   int32_t copies_ = 0;    // window copies entered into the dictionary
 };
 
-void BestCoder::SearchDictionary(int32_t p, int32_t& n, Kind& kind, int32_t& gain,
+void BestCoder::SearchDictionary(int32_t p, uint64_t bytes, int32_t& n, Kind& kind, int32_t& gain,
                                  int32_t& slot) const {
   int32_t t = n - 1;
   int32_t remembered = -1;
   const int32_t oldest = copies_ - kDictSlots;
-  for (int32_t s = t_.dictHeads[H14(p)]; s >= 0 && s >= oldest;) {
-    const DictEntry& e = t_.dict[s & (kDictSlots - 1)];
+  // Only copies starting with the two bytes at p can be repeated; the chains
+  // link them by a hash of those two bytes, newest first, in the order plain
+  // 14-bit hash chains give.
+  for (int32_t s = t_.dictHeads[HashTo<kDictHeads>(bytes & 0xFFFF)]; s >= 0 && s >= oldest;) {
+    const int32_t entry = s & (kDictSlots - 1);
+    const DictEntry& e = t_.dict[entry];
     const int32_t c = e.count;
-    if (c > t && p + c <= S_ && SameBackwards(b_ + e.pos, b_ + p, c)) {
-      t = c;
-      remembered = s & (kDictSlots - 1);
-    }
     s = e.older;
+    if (c <= t || p + c > S_) continue;
+    const uint64_t x = e.bytes ^ bytes;
+    const int32_t same = x != 0 ? std::countr_zero(x) >> 3 : 8;
+    if (c <= 8 ? same < c : same < 8 || !SameBackwards(b_ + e.pos + 8, b_ + p + 8, c - 8)) continue;
+    t = c;
+    remembered = entry;
   }
   if (remembered >= 0 && 8 * t - 12 > gain) {
     n = t;
@@ -470,38 +486,52 @@ BestCoder::Window BestCoder::WindowAt(int32_t p) const {
   return w;
 }
 
-void BestCoder::SearchWindow(int32_t p, int32_t& n, Kind& kind, int32_t& gain,
+void BestCoder::SearchWindow(int32_t p, uint64_t bytes, int32_t& n, Kind& kind, int32_t& gain,
                              int32_t& code) const {
-  int32_t t = std::max(n, 2) - 1;
+  const int32_t t0 = std::max(n, 2) - 1;
   // A candidate must match t + 1 bytes inside the strip and stays within 766.
   const int32_t most = std::min(kWindowMax, S_ - p);
-  if (t >= most) return;
+  if (t0 >= most) return;
   const Window w = WindowAt(p);
-  const uint64_t bytes = Bytes8(p);
-  const uint32_t bucket = Bucket(bytes);
   int32_t found = -1;
-  for (int32_t col = w.firstCol;; col = col + 1 == cols_ ? 0 : col + 1) {
-    for (int32_t v = Heads(col)[bucket]; v >= w.lowest;) {
-      int32_t slot = ringSlot_ - (p - v);
-      if (slot < 0) slot += RL_;
-      const RingEntry& e = t_.ring[slot];
-      const int32_t cand = v;
-      v = e.older;
-      // The first differing byte gives the match length (bytes beyond the
-      // strip read as 0, but `most` ends a match before them).
-      const uint64_t x = e.bytes ^ bytes;
-      int32_t l = x != 0 ? std::min(std::countr_zero(x) >> 3, most) : most;
-      if (l <= t) continue;
-      if (cand < w.r1 || modL_(uint32_t(cand - w.r1)) >= 128) continue;
-      if (x == 0 && most > 8) {
-        l = 8 + MatchLen(b_ + p + 8, b_ + cand + 8, most - 8);
+  int32_t t = t0;
+  // Walks one chain; first: stop at the first position that beats t.
+  auto walk = [&](int32_t chain, uint32_t bucket, bool first) {
+    for (int32_t col = w.firstCol;; col = col + 1 == cols_ ? 0 : col + 1) {
+      for (int32_t v = Heads(col, chain)[bucket]; v >= w.lowest;) {
+        int32_t slot = ringSlot_ - (p - v);
+        if (slot < 0) slot += RL_;
+        const RingEntry& e = t_.ring[slot];
+        const int32_t cand = v;
+        v = e.older[chain];
+        // The first differing byte gives the match length (bytes beyond the
+        // strip read as 0, but `most` ends a match before them).
+        const uint64_t x = e.bytes ^ bytes;
+        int32_t l = x != 0 ? std::min(std::countr_zero(x) >> 3, most) : most;
         if (l <= t) continue;
+        if (cand < w.r1 || modL_(uint32_t(cand - w.r1)) >= 128) continue;
+        if (x == 0 && most > 8) {
+          l = 8 + MatchLen(b_ + p + 8, b_ + cand + 8, most - 8);
+          if (l <= t) continue;
+        }
+        t = l;
+        found = cand;
+        if (first || t >= most) return;
       }
-      t = l;
-      found = cand;
-      if (t >= most) break;
+      if (col == w.lastCol) return;
     }
-    if (t >= most || col == w.lastCol) break;
+  };
+  if (most < 3) {
+    walk(0, HashTo<kBuckets>(bytes & 0xFFFF), false);
+  } else {
+    // Matches of 3 bytes and more are all on the 3-byte chain, in the same
+    // order; without one, the first match of 2 bytes is the first longest.
+    t = std::max(t0, 2);
+    walk(1, HashTo<kBuckets>(bytes & 0xFFFFFF), false);
+    if (found < 0 && t0 == 1) {
+      t = 1;
+      walk(0, HashTo<kBuckets>(bytes & 0xFFFF), true);
+    }
   }
   if (found < 0) return;
   const int32_t g = 8 * t - 14 - 2 * LenSteps(t);
@@ -515,15 +545,12 @@ void BestCoder::SearchWindow(int32_t p, int32_t& n, Kind& kind, int32_t& gain,
   code = found < base ? 64 * w0 + 64 - (base - found) : 64 * (w0 + 11) + (found - base);
 }
 
-void BestCoder::AddToDictionary(int32_t p, int32_t n) {
+void BestCoder::AddToDictionary(int32_t p, uint64_t bytes, int32_t n) {
   // The slot taken over (sequence copies_ - 1024) drops out of its chain
   // because chains end at the oldest sequence number still held.
-  const uint32_t h = H14(p);
-  DictEntry& e = t_.dict[copies_ & (kDictSlots - 1)];
-  e.older = t_.dictHeads[h];
-  e.count = n;
-  e.pos = p;
-  t_.dictHeads[h] = copies_;
+  int32_t& head = t_.dictHeads[HashTo<kDictHeads>(bytes & 0xFFFF)];
+  t_.dict[copies_ & (kDictSlots - 1)] = DictEntry{head, n, p, bytes};
+  head = copies_;
   ++copies_;
 }
 
@@ -532,9 +559,12 @@ void BestCoder::Insert(int32_t p, int32_t n) {
   // the ring needs no unlinking.
   for (const int32_t end = p + n; p < end; ++p) {
     const uint64_t bytes = Bytes8(p);
-    int32_t& head = Heads(ringCol_ >> 6)[Bucket(bytes)];
-    t_.ring[ringSlot_] = RingEntry{head, bytes};
-    head = p;
+    const int32_t col = ringCol_ >> 6;
+    int32_t& head2 = Heads(col, 0)[HashTo<kBuckets>(bytes & 0xFFFF)];
+    int32_t& head3 = Heads(col, 1)[HashTo<kBuckets>(bytes & 0xFFFFFF)];
+    t_.ring[ringSlot_] = RingEntry{{head2, head3}, bytes};
+    head2 = p;
+    head3 = p;
     if (++ringSlot_ == RL_) ringSlot_ = 0;
     if (++ringCol_ == L_) ringCol_ = 0;
   }
@@ -567,8 +597,9 @@ int32_t BestCoder::Run(uint8_t* out) {
         gain = g;
       }
       if (n <= kMaxLen) {
-        SearchDictionary(p, n, kind, gain, slot);
-        if (p > 0) SearchWindow(p, n, kind, gain, code);
+        const uint64_t bytes = Bytes8(p);
+        SearchDictionary(p, bytes, n, kind, gain, slot);
+        if (p > 0) SearchWindow(p, bytes, n, kind, gain, code);
         if (p >= L_) {
           const int32_t a = MatchLen(b_ + p, b_ + p - L_, std::min(129, S_ - p));
           if (8 * a - 12 > gain) {
@@ -599,7 +630,7 @@ int32_t BestCoder::Run(uint8_t* out) {
       case Kind::Window:
         BitPut(w, 12, uint32_t(1536 + code));
         PutLenCode(w, n);
-        AddToDictionary(p, n);
+        AddToDictionary(p, Bytes8(p), n);
         break;
     }
     if (p + n == S_) {
@@ -805,14 +836,14 @@ int32_t JXDCBest(const uint8_t* src, uint8_t* out, const uint8_t* prev, bool use
     int32_t* chFrs = nullptr;
     RingEntry* chTab = nullptr;
     uint8_t* idxTab = nullptr;
-    _memalloc_(&chFrs, cols * kBuckets * int32_t(sizeof(int32_t)), 4101, MEM_BLOCK,
+    _memalloc_(&chFrs, 2 * cols * kBuckets * int32_t(sizeof(int32_t)), 4101, MEM_BLOCK,
                "FF_JEX.JXDCBest.ChFrs");
     _memalloc_(&chTab, int32_t(ringBytes), 4102, MEM_BLOCK, "FF_JEX.JXDCBest.ChTab");
     _memalloc_(&idxTab, int32_t(kDictSlots * sizeof(DictEntry) + kDictHeads * sizeof(int32_t)),
                4103, MEM_BLOCK, "FF_JEX.JXDCBest.IdxTab");
     BestTables t{chFrs, chTab, reinterpret_cast<DictEntry*>(idxTab),
                  reinterpret_cast<int32_t*>(idxTab + kDictSlots * sizeof(DictEntry))};
-    std::fill_n(t.heads, size_t(cols) * kBuckets, -1);
+    std::fill_n(t.heads, 2 * size_t(cols) * kBuckets, -1);
     std::fill_n(t.dictHeads, kDictHeads, -1);
     BestCoder coder(src, usePrev ? prev : nullptr, g, t);
     result = coder.Run(out);
@@ -847,20 +878,7 @@ bool JXDCBestDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_
       continue;
     }
     r.Skip(12);
-    if (t < 0x100) {
-      if (!st.Run(r, t)) return false;
-    } else if (t < 0x180) {
-      if (!st.Above(t - 254)) return false;
-    } else if (t < 0x1C0) {
-      if (!st.Skip(t - 382)) return false;
-    } else if (t < 0x200) {
-      const int e = st.LongSkip(r, t);
-      if (e != 0) return e > 0;
-    } else if (t < 0x600) {
-      const Copy& c = dict[t - 512];
-      if (c.count == 0 || c.count > st.Room()) return false;
-      st.CopyOut(dest + c.pos, c.count);  // always wholly behind the output
-    } else {
+    if (t >= 0x600) {  // window copies and literals are the common tokens
       const uint32_t c = t - 1536;
       const size_t n = size_t(GetLen(r));
       const int64_t from = (st.out - dest) - rowOffset[c >> 6] + (c & 63);
@@ -868,6 +886,19 @@ bool JXDCBestDecode(const uint8_t* stream, int32_t length, uint8_t* dest, int32_
       dict[slot] = Copy{uint32_t(st.out - dest), uint32_t(n)};
       slot = (slot + 1) & (kDictSlots - 1);
       st.CopyOut(dest + from, n);
+    } else if (t >= 0x200) {
+      const Copy& c = dict[t - 512];
+      if (c.count == 0 || c.count > st.Room()) return false;
+      st.CopyOut(dest + c.pos, c.count);  // always wholly behind the output
+    } else if (t < 0x100) {
+      if (!st.Run(r, t)) return false;
+    } else if (t < 0x180) {
+      if (!st.Above(t - 254)) return false;
+    } else if (t < 0x1C0) {
+      if (!st.Skip(t - 382)) return false;
+    } else {
+      const int e = st.LongSkip(r, t);
+      if (e != 0) return e > 0;
     }
   }
   return false;  // the stream ended before the end marker

@@ -12,11 +12,15 @@
 //
 // Compressing
 //   out must hold at least S + kJXDCOutSlack bytes (the container allocates
-//   frame bytes + 8192). A compressor stops as soon as its stream passes
-//   95 % of S and returns 0: the strip did not compress and is stored raw.
-//   Otherwise it returns the stream length in bytes (at least 1).
+//   frame bytes + 8192); the coders write at most 0.95 x S + 320 bytes of it.
+//   A compressor stops as soon as its stream passes 95 % of S (counted in
+//   4-byte groups) and returns 0: the strip did not compress and is stored
+//   raw. Otherwise it returns the stream length in bytes (at least 1); BEST
+//   does not check its last token and end marker, so its stream can end a
+//   few bytes beyond 95 % of S (beyond S for strips of a few dozen bytes).
 //   prev is the same strip of the data given for the previous frame; skip
-//   tokens are used only when usePrev is true and prev is given.
+//   tokens are used only when usePrev is true and prev is given. Note the
+//   argument orders: B, R, W here, W, B, R to decode.
 //   The compressors run in the protected frames "FF_JEX.JXDCBest" and
 //   "FF_JEX.JXDCFast": invalid arguments (null buffers, B outside 1..3,
 //   W or R below 1, S too large) throw EFault there, which the frame turns
@@ -31,7 +35,8 @@
 //   data."), also for invalid arguments; dest may then be partly written.
 //   Whatever the stream, a decoder reads only stream[0 .. length), writes
 //   only dest[0 .. S), copies only from inside dest, and ends after at most
-//   one token per 9 stream bits.
+//   one token per 9 stream bits. A token that starts beyond the stream is a
+//   fault; bits after the end marker are ignored.
 #pragma once
 
 #include <cstdint>
