@@ -2,7 +2,7 @@
 // written as 8 bits with a colour map or as 24 bits.
 //
 // Every stored row is padded to an even number of bytes, as the format
-// defines it. Older files of this library were written without the pad
+// defines it, and the header's length is that of the data as stored. Older files of this library were written without the pad
 // byte; the reader tells the two apart by how much pixel data the file holds.
 #include "formats/ff_ras.h"
 
@@ -264,12 +264,20 @@ void RASSave(const std::string& name, Qimg* img) {
     rowdata[padded - 1] = 0;
     if (rle) _memalloc_(&cmpsline, 2 * padded, kLoc + 31, MEM_BLOCK, "FF_RAS.RASSave.cmpsline");
     const uint8_t* pixels = ImgPixels(src);
+    int64_t stored = 0;
     for (int32_t y = 0; y < h; ++y) {
       std::memcpy(rowdata, pixels + int64_t(y) * row, size_t(row));
-      if (rle)
-        FWrite(handle, cmpsline, RASPack_(rowdata, padded, cmpsline));
-      else
-        FWrite(handle, rowdata, padded);
+      const int32_t n = rle ? RASPack_(rowdata, padded, cmpsline) : padded;
+      FWrite(handle, rle ? cmpsline : rowdata, n);
+      stored += n;
+    }
+    // The length field holds the bytes stored: readers take it as the size
+    // of the encoded data.
+    if (rle) {
+      uint8_t length[4];
+      PutBE32(length, uint32_t(stored));
+      FSeek(handle, 16);
+      FWrite(handle, length, 4);
     }
     MemFree(&cmpsline);
     MemFree(&rowdata);

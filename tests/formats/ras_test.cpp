@@ -224,7 +224,8 @@ TEST_F(RasFiles, Information) {
 
 // --- writer ----------------------------------------------------------------------------------
 
-class RasRoundTrip : public test::FormatTest, public testing::WithParamInterface<std::tuple<int, bool>> {
+class RasRoundTrip : public test::FormatTest,
+                     public testing::WithParamInterface<std::tuple<int, bool, int>> {
  protected:
   void TearDown() override {
     RASRle = true;
@@ -233,8 +234,8 @@ class RasRoundTrip : public test::FormatTest, public testing::WithParamInterface
 };
 
 TEST_P(RasRoundTrip, GivesBackThePixels) {
-  const auto [bpp, rle] = GetParam();
-  const int32_t w = 37, h = 11;  // odd rows: the pad byte is written
+  const auto [bpp, rle, w] = GetParam();
+  const int32_t h = 11;
   Qimg src = test::PatternImg(w, h, bpp);
   std::memset(ImgPixels(&src) + 3 * ImgRowBytes(&src), 0x80, size_t(ImgRowBytes(&src)));
   RASRle = rle;
@@ -243,14 +244,16 @@ TEST_P(RasRoundTrip, GivesBackThePixels) {
   ASSERT_GE(file.size(), 32u);
   const auto* p = reinterpret_cast<const uint8_t*>(file.data());
   const int32_t stored = bpp == 8 ? 8 : 24;
-  const int32_t padded = (w * stored / 8 + 1) / 2 * 2;
+  const int32_t row = w * stored / 8;
+  const int32_t padded = (row + 1) / 2 * 2;
+  const size_t map = bpp == 8 ? 768 : 0;
   EXPECT_EQ(GetBE32(p + 12), uint32_t(stored));
-  EXPECT_EQ(GetBE32(p + 16), uint32_t(padded * h));
+  EXPECT_EQ(GetBE32(p + 16), uint32_t(file.size() - 32 - map));
   EXPECT_EQ(GetBE32(p + 20), rle ? 2u : 1u);
   EXPECT_EQ(GetBE32(p + 24), bpp == 8 ? 1u : 0u);
-  EXPECT_EQ(GetBE32(p + 28), bpp == 8 ? 768u : 0u);
+  EXPECT_EQ(GetBE32(p + 28), uint32_t(map));
   if (!rle) {
-    EXPECT_EQ(file.size(), 32u + (bpp == 8 ? 768 : 0) + size_t(padded) * h);
+    EXPECT_EQ(file.size(), 32u + map + size_t(padded) * h);
   }
   Qimg back{};
   ASSERT_EQ(test::LoadWith(RASLoad, Path("x.ras"), &back), kNoError);
@@ -261,14 +264,21 @@ TEST_P(RasRoundTrip, GivesBackThePixels) {
   } else {
     EXPECT_EQ(test::Bytes(back), test::As24(src));
   }
-  if (test::HaveImageMagick()) {
-    EXPECT_TRUE(test::SameBytes(test::MagickPixels(Path("x.ras")), test::RgbOf(src)));
+  // ImageMagick drops the pad bytes of encoded rows (the last row of an
+  // odd-length picture comes out short) and reads encoded 24-bit pixels as
+  // red-green-blue, where the format and other readers take blue-green-red.
+  if (test::HaveImageMagick() && !(rle && row != padded)) {
+    std::string expect = test::RgbOf(src);
+    if (rle && stored == 24) SwapRB_(w * h, reinterpret_cast<uint8_t*>(expect.data()));
+    EXPECT_TRUE(test::SameBytes(test::MagickPixels(Path("x.ras")), expect));
   }
   ImgFree(&back);
   ImgFree(&src);
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, RasRoundTrip, testing::Combine(testing::Values(8, 15, 16, 24, 32), testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(Depths, RasRoundTrip,
+                         testing::Combine(testing::Values(8, 15, 16, 24, 32), testing::Bool(),
+                                          testing::Values(37, 38)));
 
 TEST_F(RasFiles, EveryRefusedAllocationLeavesNothing) {
   Qimg src = test::PatternImg(21, 9, 8);
