@@ -174,21 +174,12 @@ void BayInfo(const std::string& name, QffInfo* info) {
     BayFile f;
     BayOpen_(&f, name);
     FClose(f.handle);
-    info->fileSize = f.fileSize;
-    QffMedia& m = info->media;
-    m.width = f.width;
-    m.height = f.height;
-    m.bytesPP = f.bytesPP;
-    m.bpp = f.bytesPP * 8;
-    m.frames = 1;
-    m.frameRate = f.speed;
     std::string model = f.device;
     if (const BayDevice* d = FindDevice(f.device)) model = f.color ? d->color : d->mono;
     if (f.bytesPP == 1) model += " (monochrome)";
     if (f.bytesPP == 3) model += " (color)";
-    m.videoName = model;
-    m.hasPictures = ToBool(f.width > 0);
-    m.picturesReadable = f.supported;
+    SetStillInfo(info, f.fileSize, f.width, f.height, f.bytesPP, f.bytesPP * 8, model, f.supported);
+    info->media.frameRate = f.speed;
   });
 }
 

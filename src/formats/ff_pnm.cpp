@@ -302,16 +302,8 @@ void PNMInfo(const std::string& name, QffInfo* info) {
     CheckPtr(info);
     QPnmFile f;
     PNMOpen_(&f, name);
-    info->fileSize = f.fileSize;
-    QffMedia& m = info->media;
-    m.width = f.width;
-    m.height = f.height;
-    m.bytesPP = f.bytesPP;
-    m.bpp = f.bytesPP * 8;
-    m.frames = 1;
-    m.videoName = f.ascii ? "Ascii encoded" : "Binary encoded";
-    m.hasPictures = ToBool(f.width > 0);
-    m.picturesReadable = f.supported;
+    SetStillInfo(info, f.fileSize, f.width, f.height, f.bytesPP, f.bytesPP * 8,
+                 f.ascii ? "Ascii encoded" : "Binary encoded", f.supported);
     FClose(f.handle);
     PNMReset_(UNDEF);
   });

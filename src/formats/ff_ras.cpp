@@ -294,16 +294,8 @@ void RASInfo(const std::string& name, QffInfo* info) {
     RASOpen_(&f, name);
     // 1-bit pictures load as 8 bits; other depths are reported as stored.
     const int32_t bpp = f.depth == 1 ? 8 : f.depth;
-    info->fileSize = f.fileSize;
-    QffMedia& m = info->media;
-    m.width = f.width;
-    m.height = f.height;
-    m.bytesPP = int32_t((int64_t(bpp) + 7) / 8);
-    m.bpp = bpp;
-    m.frames = 1;
-    m.videoName = f.type == kTypeEncoded ? kRleName : "";
-    m.hasPictures = ToBool(f.width > 0);
-    m.picturesReadable = f.supported;
+    SetStillInfo(info, f.fileSize, f.width, f.height, int32_t((int64_t(bpp) + 7) / 8), bpp,
+                 f.type == kTypeEncoded ? kRleName : "", f.supported);
     FClose(f.handle);
   });
 }

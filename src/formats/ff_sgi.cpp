@@ -337,16 +337,8 @@ void SGIInfo(const std::string& name, QffInfo* info) {
     QSgiFile f;
     SGIOpen_(&f, name);
     const int32_t channels = LoadedChannels(f.channels);
-    info->fileSize = f.fileSize;
-    QffMedia& m = info->media;
-    m.width = f.width;
-    m.height = f.height;
-    m.bytesPP = channels;
-    m.bpp = channels * 8;
-    m.frames = 1;
-    m.videoName = f.storage != 0 ? kRleName : "";
-    m.hasPictures = ToBool(f.width > 0);
-    m.picturesReadable = f.supported;
+    SetStillInfo(info, f.fileSize, f.width, f.height, channels, channels * 8,
+                 f.storage != 0 ? kRleName : "", f.supported);
     FClose(f.handle);
   });
 }

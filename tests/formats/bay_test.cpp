@@ -129,14 +129,7 @@ TEST_F(BayFiles, BrokenFilesFailCleanly) {
       {"signature", BayFileBytes(144, 1, "MV", 1, "BAY 3"), {7, 2}},
       {"colour kind 3", BayFileBytes(144, 3), {7, 1}},
   };
-  for (const auto& c : cases) {
-    test::WriteFile(Path("bad.bay"), c.bytes);
-    Qimg img{};
-    EXPECT_EQ(test::LoadWith(BayLoad, Path("bad.bay"), &img), c.error) << c.what;
-    EXPECT_EQ(img.pixPtr, nullptr) << c.what;
-    EXPECT_EQ(MemCount(), blocks_) << c.what;
-    EXPECT_EQ(FCount(), files_) << c.what;
-  }
+  for (const auto& c : cases) ExpectRefused(BayLoad, c.bytes, c.error, c.what);
   Qimg img{};
   EXPECT_EQ(test::LoadWith(BayLoad, Path("missing.bay"), &img), ErrPair(6, 1));
 }

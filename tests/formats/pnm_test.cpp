@@ -115,14 +115,7 @@ TEST_F(PnmFiles, BrokenFilesFailCleanly) {
       {"letters among ASCII samples", "P2 4 4 255 1 2 3 x 5 6 7 8 9 10 11 12 13 14 15 16", {7, 9}},
       {"bitmap digit 2", "P1 4 4 1012", {7, 9}},
   };
-  for (const auto& c : cases) {
-    test::WriteFile(Path("bad.pnm"), c.bytes);
-    Qimg img{};
-    EXPECT_EQ(test::LoadWith(PNMLoad, Path("bad.pnm"), &img), c.error) << c.what;
-    EXPECT_EQ(img.pixPtr, nullptr) << c.what;
-    EXPECT_EQ(MemCount(), blocks_) << c.what;
-    EXPECT_EQ(FCount(), files_) << c.what;
-  }
+  for (const auto& c : cases) ExpectRefused(PNMLoad, c.bytes, c.error, c.what);
 }
 
 TEST_F(PnmFiles, Information) {
@@ -204,10 +197,7 @@ TEST_F(PnmWriter, EveryRefusedAllocationLeavesNothing) {
   Qimg src = test::PatternImg(21, 9, 16);
   for (bool ascii : {false, true}) {
     PNMAscii = ascii;
-    ASSERT_EQ(test::Attempt([&] { PNMSave(Path("m.ppm"), &src); }), kNoError);
-    Qimg img{};
-    test::EveryAllocationFails([&] { PNMLoad(Path("m.ppm"), &img); }, [&] { test::Release(img); });
-    test::EveryAllocationFails([&] { PNMSave(Path("m2.ppm"), &src); }, [] {});
+    ExpectRefusedAllocationsLeaveNothing(PNMSave, PNMLoad, &src);
   }
   ImgFree(&src);
 }

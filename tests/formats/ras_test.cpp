@@ -184,14 +184,7 @@ TEST_F(RasFiles, BrokenFilesFailCleanly) {
       {"encoded data far too short", RasFile({.width = 4000, .height = 4000, .type = 2}, px), {6, 3}},
       {"header cut", RasFile({}, px).substr(0, 20), {6, 3}},
   };
-  for (const auto& c : cases) {
-    test::WriteFile(Path("bad.ras"), c.bytes);
-    Qimg img{};
-    EXPECT_EQ(test::LoadWith(RASLoad, Path("bad.ras"), &img), c.error) << c.what;
-    EXPECT_EQ(img.pixPtr, nullptr) << c.what;
-    EXPECT_EQ(MemCount(), blocks_) << c.what;
-    EXPECT_EQ(FCount(), files_) << c.what;
-  }
+  for (const auto& c : cases) ExpectRefused(RASLoad, c.bytes, c.error, c.what);
 }
 
 TEST_F(RasFiles, Information) {
@@ -284,10 +277,7 @@ TEST_F(RasFiles, EveryRefusedAllocationLeavesNothing) {
   Qimg src = test::PatternImg(21, 9, 8);
   for (bool rle : {false, true}) {
     RASRle = rle;
-    ASSERT_EQ(test::Attempt([&] { RASSave(Path("m.ras"), &src); }), kNoError);
-    Qimg img{};
-    test::EveryAllocationFails([&] { RASLoad(Path("m.ras"), &img); }, [&] { test::Release(img); });
-    test::EveryAllocationFails([&] { RASSave(Path("m2.ras"), &src); }, [] {});
+    ExpectRefusedAllocationsLeaveNothing(RASSave, RASLoad, &src);
   }
   RASRle = true;
   ImgFree(&src);
