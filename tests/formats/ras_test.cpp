@@ -176,6 +176,7 @@ TEST_F(RasFiles, BrokenFilesFailCleanly) {
       {"zero width", RasFile({.width = 0}, px), {7, 4}},
       {"negative height", RasFile({.height = -2}, px), {7, 4}},
       {"too large", RasFile({.width = 100000, .height = 100000}, px), {7, 4}},
+      {"sizes whose product passes 64 bits", RasFile({.width = 0x7138F754, .height = 0x7F0000BF}, px), {7, 4}},
       {"huge picture, tiny file", RasFile({.width = 20000, .height = 20000}, px), {6, 3}},
       {"map not of three planes", RasFile({.depth = 8, .mapType = 1, .map = "abcdefg"}, px), {7, 4}},
       {"negative map length", RasFile({.depth = 8, .mapType = 1, .mapLength = -3}, px), {7, 4}},
