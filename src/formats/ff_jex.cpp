@@ -36,6 +36,13 @@ constexpr int64_t kMaxFrameRatio = 1024;
 
 enum : uint32_t { CHUNK_PALETTE = 2, AUDIO_BLOCK = 3, CHUNK_IMAGE = 4, STRIP = 5 };
 
+// Frames whose read and compression buffers (frame bytes + 8192) fit the
+// library's image limit.
+bool FrameFits_(int64_t width, int64_t height, int32_t bytesPP) {
+  return bytesPP >= 1 && bytesPP <= 3 && ImgGeometryValid(width, height, bytesPP * 8) &&
+         width * height * bytesPP <= kMaxImageBytes - kJexReadSlack;
+}
+
 int32_t g_fast = 1;
 int32_t g_keyInterval = 25;
 
@@ -405,8 +412,7 @@ void JEXOpen(QJexFile* hf, const std::string& name) {
     // Everything later sizes comes from here: check it before any allocation.
     if (h.frameCount < 0 || h.frameCount > kJexMaxFrames) return BadFormat_(kLoc + 53);
     if (h.frameCount > 0) {
-      if (h.bytesPP < 1 || h.bytesPP > 3 || !ImgGeometryValid(h.width, h.height, h.bytesPP * 8) ||
-          h.keyInterval < 0 || ((h.codecFlags & JEX_PREDICT) != 0 && h.bytesPP != 3))
+      if (!FrameFits_(h.width, h.height, h.bytesPP) || h.keyInterval < 0 || ((h.codecFlags & JEX_PREDICT) != 0 && h.bytesPP != 3))
         return BadFormat_(kLoc + 54);
       const int64_t frameBytes = int64_t(h.width) * h.height * h.bytesPP;
       if (frameBytes > hf->fileSize * kMaxFrameRatio) return BadFormat_(kLoc + 55);
@@ -703,8 +709,7 @@ void JEXImgSave(QJexFile* hf, Qimg* img) {
         TraceText("JEX: sound was saved before the first image; the movie stays sound only.");
         return ErrRaise(ERR_MVI, 2, kLoc + 113);
       }
-      if (img->bytesPP < 1 || img->bytesPP > 3 || !ImgGeometryValid(img->resX, img->resY, img->bpp))
-        return ErrRaise(ERR_MVI, 2, kLoc + 114);
+      if (!FrameFits_(img->resX, img->resY, img->bytesPP)) return ErrRaise(ERR_MVI, 2, kLoc + 114);
       StartVideo_(hf, img);
     } else if (img->resX != h.width || img->resY != h.height || img->bytesPP != h.bytesPP) {
       return ErrRaise(ERR_MVI, 2, kLoc + 115);
