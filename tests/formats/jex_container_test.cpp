@@ -505,6 +505,10 @@ struct RoundTripCase {
   Content content;
   int32_t w, h, frames;
 };
+void PrintTo(const RoundTripCase& c, std::ostream* os) {
+  *os << c.w << "x" << c.h << "x" << c.bpp << (c.fast ? " FAST" : " BEST") << " interval " << c.interval
+      << " content " << int(c.content) << ", " << c.frames << " frames";
+}
 
 class JexMovieRoundTrip : public JexMovieTest, public testing::WithParamInterface<RoundTripCase> {};
 
@@ -557,6 +561,9 @@ struct FlagsCase {
   uint32_t flags;
   const char* name;
 };
+void PrintTo(const FlagsCase& c, std::ostream* os) {
+  *os << c.bpp << " bits" << (c.fast ? " FAST" : " BEST") << " content " << int(c.content) << ": " << c.name;
+}
 
 class JexMovieCodecFlags : public JexMovieTest, public testing::WithParamInterface<FlagsCase> {};
 
@@ -590,11 +597,13 @@ TEST_P(JexMovieCodecFlags, HeaderAndInformationNameTheCodec) {
   EXPECT_EQ(info.media.picturesReadable, kTrue);
   EXPECT_EQ(info.media.audioName, "PCM, uncompressed");
   EXPECT_EQ(info.media.sampleFrames, 100);
-  EXPECT_EQ(info.media.pcmFormat.samplesPerSec, 8000u);
-  EXPECT_EQ(info.media.pcmFormat.channels, 2);
-  EXPECT_EQ(info.media.pcmFormat.bitsPerSample, 16);
-  EXPECT_EQ(info.media.pcmFormat.blockAlign, 4);
-  EXPECT_EQ(info.media.storedFormat.avgBytesPerSec, 32000u);
+  const QWaveFormat pcm = info.media.pcmFormat;  // a copy: the record's fields are packed
+  EXPECT_EQ(int(pcm.samplesPerSec), 8000);
+  EXPECT_EQ(int(pcm.channels), 2);
+  EXPECT_EQ(int(pcm.bitsPerSample), 16);
+  EXPECT_EQ(int(pcm.blockAlign), 4);
+  EXPECT_FALSE(WaveFormatDiffers(info.media.storedFormat, pcm));
+  EXPECT_EQ(int(info.media.storedFormat.avgBytesPerSec), 32000);
   EXPECT_EQ(info.media.hasSound, kTrue);
   EXPECT_EQ(info.media.soundReadable, kTrue);
   EXPECT_EQ(info.fileSize, int64_t(b.size()));
@@ -613,6 +622,9 @@ struct StripCase {
   Content content;
   uint32_t small, inFirstRead;
 };
+void PrintTo(const StripCase& c, std::ostream* os) {
+  *os << c.w << "x" << c.h << "x" << c.bpp << " content " << int(c.content);
+}
 
 class JexMovieStrips : public JexMovieTest, public testing::WithParamInterface<StripCase> {};
 
@@ -659,6 +671,10 @@ struct SeekCase {
   int32_t frame, flags;
   int32_t decodes;  // frames decoded for the last load
 };
+void PrintTo(const SeekCase& c, std::ostream* os) {
+  *os << "interval " << c.interval << ", frame " << c.frame << " flags " << c.flags << " after";
+  for (int32_t n : c.before) *os << " " << n;
+}
 
 class JexMovieSeek : public JexMovieTest, public testing::WithParamInterface<SeekCase> {};
 
@@ -777,6 +793,10 @@ struct SoundCase {
   int32_t piece;                // sample frames per load
   bool images;
 };
+void PrintTo(const SoundCase& c, std::ostream* os) {
+  *os << c.format.samplesPerSec << "x" << c.format.channels << "x" << c.format.bitsPerSample << " pieces of "
+      << c.piece << (c.images ? " with images" : " sound only");
+}
 
 class JexMovieSound : public JexMovieTest, public testing::WithParamInterface<SoundCase> {};
 
@@ -800,7 +820,7 @@ TEST_P(JexMovieSound, ConsecutivePiecesGiveBackWhatWasSaved) {
   if (!c.images) { EXPECT_EQ(f.firstAudio, 64u); }
   EXPECT_EQ(f.frameCount, c.images ? int32_t(c.blocks.size()) : 0);
   EXPECT_EQ(f.audioFlags, (c.format.bitsPerSample == 16 ? 3u : 1u) + (c.format.channels == 2 ? 4u : 0u));
-  EXPECT_EQ(f.sampleRate, c.format.samplesPerSec);
+  EXPECT_EQ(f.sampleRate, uint32_t(c.format.samplesPerSec));
   if (!c.images) { EXPECT_EQ(b.size(), 64 + f.audio.size() * 16 + saved.size()); }
 
   Reader rd(Path());
@@ -987,6 +1007,7 @@ struct Damage {
   std::function<void(std::string&, const RFile&)> apply;
   Err open, load, sound;
 };
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 
 class JexMovieDamage : public JexMovieTest, public testing::WithParamInterface<Damage> {
  protected:
