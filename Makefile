@@ -37,7 +37,7 @@ demo: build
 fuzz:
 	@tools/install-deps.sh --extra
 	@[ -f $(FUZZ_DIR)/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELO_FUZZ=ON -DZELO_TESTS=ON
-	cmake --build $(FUZZ_DIR) -j$(JOBS)
+	cmake --build $(FUZZ_DIR) -j$(JOBS) --target fuzzers
 
 bench: deps
 	@tools/install-deps.sh --extra
