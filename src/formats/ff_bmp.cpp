@@ -173,37 +173,39 @@ void DIBSave_(const std::string& name, Qimg* img) {
 
 void DIBDecodeRLE8_(const uint8_t* src, int64_t srcSize, uint8_t* dest, int64_t destSize, int32_t width) {
   if (width < 1) return;
-  int64_t in = 0, pos = 0;
-  int64_t lineStart = 0;  // where the line being decoded began
-  while (srcSize - in >= 2 && pos < destSize) {
+  const int64_t rows = destSize / width;
+  int64_t in = 0, x = 0, y = 0;
+  // Pixels of a row that fall beyond its width (encoders code the row's fill
+  // bytes too) are dropped; each line goes on at the start of the next row.
+  auto put = [&](const uint8_t* bytes, int64_t n, bool repeat) {
+    if (x < width) {
+      const int64_t k = std::min<int64_t>(n, width - x);
+      uint8_t* d = dest + y * width + x;
+      if (repeat)
+        std::memset(d, *bytes, size_t(k));
+      else
+        std::memcpy(d, bytes, size_t(k));
+    }
+    x += n;
+  };
+  while (srcSize - in >= 2 && y < rows) {
     const uint8_t n = src[in], b = src[in + 1];
     in += 2;
     if (n > 0) {
-      const int64_t k = std::min<int64_t>(n, destSize - pos);
-      std::memset(dest + pos, b, size_t(k));
-      pos += k;
-    } else if (b == 0) {
-      // End of line: the next line starts at the next row, even where this
-      // one ended early; a line that ran over goes on where it stopped.
-      const int64_t next = lineStart + width;
-      if (pos <= next) {
-        pos = lineStart = next;
-      } else {
-        lineStart = pos - pos % width;
-      }
-    } else if (b == 1) {
+      put(&b, n, true);
+    } else if (b == 0) {  // end of line
+      x = 0;
+      ++y;
+    } else if (b == 1) {  // end of bitmap
       return;
-    } else if (b == 2) {
+    } else if (b == 2) {  // move right and up
       if (srcSize - in < 2) return;
-      const int64_t dy = src[in + 1];
-      pos += src[in] + dy * width;
-      lineStart += dy * width;
+      x += src[in];
+      y += src[in + 1];
       in += 2;
-    } else {
+    } else {  // b bytes as they are, padded to a 16-bit boundary
       const int64_t take = std::min<int64_t>(b, srcSize - in);
-      const int64_t k = std::min(take, destSize - pos);
-      std::memcpy(dest + pos, src + in, size_t(k));
-      pos += take;
+      put(src + in, take, false);
       in += b + (b & 1);
       if (take < b) return;
     }

@@ -115,7 +115,8 @@ void DIBInfo(const std::string& name, QffInfo* info);
 void DIBLoad_(const std::string& name, Qimg* img);
 void DIBSave_(const std::string& name, Qimg* img);
 // Decodes 8-bit run-length data into rows of `width` bytes, first stored row
-// first, until the input ends, the end-of-bitmap code comes or dest is full.
+// first, until the input ends, the end-of-bitmap code comes or the rows are
+// done; pixels beyond the end of a row are dropped.
 void DIBDecodeRLE8_(const uint8_t* src, int64_t srcSize, uint8_t* dest, int64_t destSize, int32_t width);
 
 }  // namespace zelo

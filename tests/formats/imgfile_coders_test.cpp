@@ -167,12 +167,14 @@ TEST(BitmapRle8, Codes) {
       {"end of bitmap", {3, 4, 0, 1, 3, 5}, 3, 2, {4, 4, 4, E, E, E}},
       {"stream ending early", {2, 9}, 3, 2, {9, 9, E, E, E, E}},
       {"delta", {1, 1, 0, 2, 1, 1, 1, 2}, 3, 2, {1, E, E, E, E, 2}},
-      {"absolute run with odd count", {0, 3, 7, 8, 9, 0, 1, 6}, 2, 2, {7, 8, 9, 6}},
+      {"absolute run with odd count", {0, 3, 7, 8, 9, 0, 0, 0, 1, 6}, 3, 2, {7, 8, 9, 6, E, E}},
       {"absolute run with even count", {0, 4, 1, 2, 3, 4, 1, 6}, 5, 1, {1, 2, 3, 4, 6}},
-      {"run cut at the end of the picture", {9, 4}, 2, 2, {4, 4, 4, 4}},
+      {"run cut at the end of the row", {9, 4, 0, 0, 1, 5}, 2, 2, {4, 4, 5, E}},
+      {"coded row padding is dropped", {3, 1, 1, 0, 0, 0, 3, 2, 1, 0}, 3, 2, {1, 1, 1, 2, 2, 2}},
+      {"absolute run beyond the row", {0, 4, 1, 2, 3, 4, 0, 0, 1, 5}, 3, 2, {1, 2, 3, 5, E, E}},
       {"absolute run cut by the data", {0, 5, 1, 2}, 3, 2, {1, 2, E, E, E, E}},
       {"delta beyond the picture", {0, 2, 200, 200, 1, 1}, 3, 2, {E, E, E, E, E, E}},
-      {"a line that ran over goes on", {4, 3, 0, 0, 1, 4, 0, 0, 1, 5}, 3, 3, {3, 3, 3, 3, 4, E, 5, E, E}},
+      {"rows beyond the picture", {0, 0, 0, 0, 1, 4}, 2, 2, {E, E, E, E}},
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeRle8(c.coded, c.width, c.rows), c.decoded) << c.what;
 }
