@@ -1,5 +1,6 @@
 // Replays every file of the given folders (or files) through the fuzz
 // target, so the corpus and every crash file found stay checked.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
