@@ -1,6 +1,7 @@
 // File information: one information routine per readable format, reached by
 // format id.
 #include "conversion/conform.h"
+#include "conversion/routines.h"
 #include "formats/ffbasic.h"
 #include "formats/imgfile.h"
 #include "foundation/errors.h"
@@ -13,23 +14,12 @@ constexpr int32_t kLoc = 51000;  // raise sites of this file: kLoc + n
 
 using FFInfoProc = void (*)(const std::string& name, QffInfo* info);
 
-struct InfoRoutine {
-  int32_t id;
-  FFInfoProc info;
-};
-
 // The information routine of each format that has one.
-constexpr InfoRoutine kInfoRoutines[] = {
+constexpr FormatRoutine<FFInfoProc> kInfoRoutines[] = {
     {FF_TGA, TGAInfo},
     {FF_PCX, PCXInfo},
     {FF_BMP, DIBInfo},
 };
-
-FFInfoProc FindInfoRoutine(int32_t id) {
-  for (const InfoRoutine& r : kInfoRoutines)
-    if (r.id == id) return r.info;
-  return nullptr;
-}
 
 }  // namespace
 
@@ -42,7 +32,7 @@ void FFInfo(const std::string& name, int32_t id, QffInfo* info) {
     // The id and the description stand even when no routine can read the file.
     info->id = id;
     info->description = FFDescription(id);
-    FFInfoProc routine = FindInfoRoutine(id);
+    FFInfoProc routine = FindFormatRoutine(kInfoRoutines, id);
     if (routine == nullptr) return ErrRaise(ERR_FF, 2, kLoc + 1);
     routine(name, info);
     info->id = id;
