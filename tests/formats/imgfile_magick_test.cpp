@@ -107,7 +107,7 @@ TEST_F(MagickTest, WeReadWhatImageMagickWrites) {
       {"-type Palette -colors 16", "pcx", PCXLoad_, 8, kNoError},
   };
   // Pictures of more than 16 colours, so that palette bitmaps are 8-bit.
-  for (int32_t width : {3, 13, 200}) {
+  for (int32_t width : {3, 200}) {
     const std::string source = Path("source.ppm");
     test::WritePpm(source, width, 11, test::TestRgb(width, 11, uint32_t(width)));
     for (const auto& c : cases) {
