@@ -45,6 +45,23 @@ struct QffInfo {
   std::string description;  // the read table's description of the id
 };
 
+// What a still-image format's information routine knows: one frame, which
+// has pictures when it is wider than 0.
+inline void SetStillInfo(QffInfo* info, int64_t fileSize, int32_t width, int32_t height,
+                         int32_t bytesPP, int32_t bpp, const std::string& videoName,
+                         BOOL readable) {
+  info->fileSize = fileSize;
+  QffMedia& m = info->media;
+  m.width = width;
+  m.height = height;
+  m.bytesPP = bytesPP;
+  m.bpp = bpp;
+  m.frames = 1;
+  m.videoName = videoName;
+  m.hasPictures = width > 0 ? kTrue : kFalse;
+  m.picturesReadable = readable;
+}
+
 // The short strings of the records hold at most 255 characters.
 inline std::string ShortString(const std::string& s) { return s.size() > 255 ? s.substr(0, 255) : s; }
 

@@ -9,9 +9,18 @@
 
 namespace zelo {
 
+namespace {
+// width x height x bytes within 31 bits, tested by division so that no
+// product of header fields can overflow.
+bool ImgBytesFit(int64_t width, int64_t height, int32_t bytesPP) {
+  if (width == 0 || height == 0 || bytesPP == 0) return true;
+  return width <= kMaxImageBytes / bytesPP / height;
+}
+}  // namespace
+
 bool ImgGeometryValid(int64_t width, int64_t height, int32_t bpp) {
   if (width <= 0 || height <= 0 || bpp <= 0 || bpp > 32) return false;
-  return width * height * BytesPP(bpp) <= kMaxImageBytes;
+  return ImgBytesFit(width, height, BytesPP(bpp));
 }
 
 void _imgalloc_(Qimg* img, int32_t width, int32_t height, int32_t bpp, int32_t location,
@@ -20,8 +29,7 @@ void _imgalloc_(Qimg* img, int32_t width, int32_t height, int32_t bpp, int32_t l
     CheckPtr(img);
     // Refuse geometries whose buffer would not fit 31 bits before asking for
     // memory (negative sizes included).
-    if (width < 0 || height < 0 || bpp < 0 ||
-        int64_t(width) * height * BytesPP(bpp) > kMaxImageBytes) {
+    if (width < 0 || height < 0 || bpp < 0 || !ImgBytesFit(width, height, BytesPP(bpp))) {
       ErrRaise(ERR_IMG, 2, 2101);
       return;
     }

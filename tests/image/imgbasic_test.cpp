@@ -37,14 +37,20 @@ TEST_F(ImgBasicTest, AllocClearsAFreshHeaderAndKeepsAliveOnes) {
 }
 
 TEST_F(ImgBasicTest, OversizedOrNegativeGeometryIsRefusedBeforeAllocating) {
-  const int32_t cases[][3] = {{65536, 65536, 24}, {46341, 46341, 8}, {-4, 4, 24}, {30000, 30000, 24}};
+  const int32_t cases[][3] = {{65536, 65536, 24},          {46341, 46341, 8},
+                              {-4, 4, 24},                 {30000, 30000, 24},
+                              {0x7138F754, 0x7F0000BF, 24}, {INT32_MAX, INT32_MAX, 32}};
   for (auto& c : cases) {
     Qimg img{};
     ProtectedKeep([&] { _imgalloc_(&img, c[0], c[1], c[2], 1, "test.big"); });
     EXPECT_EQ(ErrCategory(), ERR_IMG) << c[0];
     EXPECT_EQ(ErrCode(), 2);
     EXPECT_EQ(img.pixPtr, nullptr);
+    EXPECT_FALSE(ImgGeometryValid(c[0], c[1], c[2])) << c[0];
   }
+  // Products of header fields that pass 64 bits are refused, not wrapped.
+  EXPECT_FALSE(ImgGeometryValid(INT64_MAX / 2, 3, 24));
+  EXPECT_TRUE(ImgGeometryValid(4096, 4096, 32));
 }
 
 TEST_F(ImgBasicTest, FreeOfHostPixelsLeavesThemAlone) {

@@ -37,6 +37,35 @@ class FormatTest : public testing::Test {
   }
   std::string Path(const std::string& name) const { return dir_ / name; }
 
+  // The writer, and the reader on the writer's file, with each tracked
+  // allocation refused in turn: nothing may be left behind.
+  template <class Saver, class Loader>
+  void ExpectRefusedAllocationsLeaveNothing(Saver save, Loader load, Qimg* src) {
+    const std::string file = Path("saved.bin");
+    ProtectedKeep([&] { save(file, src); });
+    ASSERT_TRUE(ErrNone()) << ErrText(ErrCategory(), ErrCode());
+    Qimg img{};
+    EveryAllocationFails([&] { load(file, &img); }, [&] { Release(img); });
+    EveryAllocationFails([&] { save(Path("saved2.bin"), src); }, [] {});
+  }
+
+  // A file of the given bytes must fail to load with the error given and
+  // leave no pixels, block or open file behind.
+  template <class Loader>
+  void ExpectRefused(Loader loader, const std::string& bytes, std::pair<int32_t, int32_t> error,
+                     const std::string& what) {
+    const std::string file = Path("refused.bin");
+    WriteFile(file, bytes);
+    Qimg img{};
+    ProtectedKeep([&] { loader(file, &img); });
+    EXPECT_EQ(std::make_pair(ErrCategory(), ErrCode()), error) << what;
+    ErrClear();
+    EXPECT_EQ(img.pixPtr, nullptr) << what;
+    EXPECT_EQ(MemCount(), blocks_) << what;
+    EXPECT_EQ(FCount(), files_) << what;
+    if (img.pixPtr != nullptr) Release(img);
+  }
+
   TempDir dir_;
   int32_t blocks_ = 0;
   int32_t files_ = 0;
