@@ -58,16 +58,8 @@ void ImgFileAlloc_(const QImgFile* f, Qimg* img, int32_t location, const char* t
 }
 
 void ImgFileInfo_(const QImgFile* f, QffInfo* info, bool hasPictures, const char* compression) {
-  CheckPtr(info);
-  info->fileSize = f->fileSize;
-  info->media.width = f->width;
-  info->media.height = f->height;
-  info->media.bytesPP = f->bytesPP;
-  info->media.bpp = f->bpp;
-  info->media.frames = 1;
+  SetStillInfo(CheckPtr(info), f->fileSize, f->width, f->height, f->bytesPP, f->bpp, compression, f->supported);
   info->media.hasPictures = ToBool(hasPictures);
-  info->media.picturesReadable = f->supported;
-  info->media.videoName = compression;
 }
 
 void ImgFileReadAt_(const QImgFile* f, int64_t position, void* buffer, int64_t count) {
