@@ -91,7 +91,7 @@ void RunReader(const uint8_t* data, size_t size, const char* ext, InfoFn info, L
   Check(MemCount() == blocks && FCount() == files, "information leaves nothing behind");
   // A few header bytes may name a picture of up to 2 GiB (bitmaps' run-length
   // data can leave most of it untouched); filling those only slows the search.
-  if (infoOk && int64_t(fi.media.width) * fi.media.height * fi.media.bytesPP > kMaxFuzzBytes) return;
+  if (infoOk && double(fi.media.width) * fi.media.height * fi.media.bytesPP > double(kMaxFuzzBytes)) return;
 
   Qimg img{};
   const bool loaded = Succeeds([&] { load(name, &img); });

@@ -36,7 +36,8 @@ void ImgFileSetGeometry_(QImgFile* f, int64_t width, int64_t height, int32_t bit
   f->bpp = bits;
   f->bytesPP = (bits + 7) / 8;
   f->rowBytes = int64_t(f->width) * f->bytesPP;
-  f->imageBytes = f->rowBytes * f->height;
+  // Beyond 64 bits the size is no image's: -1, which the checks refuse.
+  if (__builtin_mul_overflow(f->rowBytes, int64_t(f->height), &f->imageBytes)) f->imageBytes = -1;
 }
 
 void ImgFileCheckGeometry_(const QImgFile* f, int32_t location) {

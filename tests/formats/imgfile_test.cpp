@@ -484,6 +484,9 @@ std::vector<Refusal> Refusals() {
                bmp([](Bmp& b) { b.bitCount = 24, b.compression = 4; }).file("", Fill(64, 0)), {ERR_IMG, 1}});
   r.push_back({"bitmap 16-byte header", DIBLoad_, bmp([](Bmp& b) { b.headerSize = 16; }).file(palette, rows),
                {ERR_IMG, 1}});
+  r.push_back({"bitmap sizes whose product passes 64 bits", DIBLoad_,
+               bmp([](Bmp& b) { b.width = INT32_MIN, b.height = INT32_MAX, b.bitCount = 0xFFFF; }).file("", rows),
+               {ERR_IMG, 1}});
   r.push_back({"bitmap zero width", DIBLoad_, bmp([](Bmp& b) { b.width = 0; }).file(palette, rows), {ERR_IMG, 4}});
   r.push_back({"bitmap huge width", DIBLoad_, bmp([](Bmp& b) { b.width = 0x7FFFFFFF; }).file(palette, rows),
                {ERR_IMG, 4}});
