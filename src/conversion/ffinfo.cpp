@@ -3,6 +3,11 @@
 #include "conversion/conform.h"
 #include "conversion/routines.h"
 #include "formats/ffbasic.h"
+#include "formats/ff_bay.h"
+#include "formats/ff_jex.h"
+#include "formats/ff_pnm.h"
+#include "formats/ff_ras.h"
+#include "formats/ff_sgi.h"
 #include "formats/imgfile.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
@@ -19,6 +24,11 @@ constexpr FormatRoutine<FFInfoProc> kInfoRoutines[] = {
     {FF_TGA, TGAInfo},
     {FF_PCX, PCXInfo},
     {FF_BMP, DIBInfo},
+    {FF_SGI, SGIInfo},
+    {FF_RAS, RASInfo},
+    {FF_PNM, PNMInfo},
+    {FF_BAY, BayInfo},
+    {FF_JEX, JEXInfo},
 };
 
 }  // namespace

@@ -3,6 +3,10 @@
 #include "conversion/conform.h"
 #include "conversion/routines.h"
 #include "formats/ffbasic.h"
+#include "formats/ff_bay.h"
+#include "formats/ff_pnm.h"
+#include "formats/ff_ras.h"
+#include "formats/ff_sgi.h"
 #include "formats/imgfile.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
@@ -20,6 +24,10 @@ constexpr FormatRoutine<ImgFileProc> kReaders[] = {
     {FF_TGA, TGALoad_},
     {FF_PCX, PCXLoad_},
     {FF_BMP, DIBLoad_},
+    {FF_SGI, SGILoad},
+    {FF_RAS, RASLoad},
+    {FF_PNM, PNMLoad},
+    {FF_BAY, BayLoad},
 };
 
 // The writer of each still-image format.
@@ -27,6 +35,9 @@ constexpr FormatRoutine<ImgFileProc> kWriters[] = {
     {FF_TGA, TGASave_},
     {FF_PCX, PCXSave_},
     {FF_BMP, DIBSave_},
+    {FF_SGI, SGISave},
+    {FF_RAS, RASSave},
+    {FF_PNM, PNMSave},
 };
 
 }  // namespace
