@@ -144,7 +144,10 @@ bool DescribeSource_(const SourceRequest& r, QUniInfo* info) {
     return true;
   }
   if (r.kind != SRC_FILE) return false;
-  return UniInfo(static_cast<const char*>(r.data), info, r.maxFiles, r.allowMinus != 0);
+  if (!UniInfo(static_cast<const char*>(r.data), info, r.maxFiles, r.allowMinus != 0)) return false;
+  // A file no format could describe counts as not described, even when the
+  // last format asked left no error.
+  return info->kind == KIND_STILL || info->kind == KIND_SEQUENCE || info->kind == KIND_MOVIE;
 }
 
 // --- video ------------------------------------------------------------------------
