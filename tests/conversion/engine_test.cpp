@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -157,6 +158,24 @@ class EngineTest : public test::FormatTest {
                 JEXClose(hf.get());
               }),
               kNoError);
+    return Path(name);
+  }
+
+  // A JEX file holding only sound: 8-bit mono samples at the rate.
+  std::string SoundMovie(const std::string& name, int32_t rate, const std::string& data) {
+    auto hf = std::make_unique<QJexFile>();
+    Qsnd snd{};
+    QWaveFormat f{};
+    WaveFormatPCM(f, rate, 1, 8);
+    EXPECT_EQ(Attempt([&] {
+                SndMakeSilence(snd, int32_t(data.size()), f);
+                std::memcpy(snd.SndData, data.data(), data.size());
+                JEXCreate(hf.get(), Path(name), 25);
+                JEXSndSave(hf.get(), &snd);
+                JEXClose(hf.get());
+              }),
+              kNoError);
+    SndFree(snd);
     return Path(name);
   }
 
@@ -479,7 +498,7 @@ TEST_F(EngineTest, InterleavedSoundKeepsThePicturesDurationOverLongRuns) {
   // their fraction instead, so they hold 42672 or 42673.
   constexpr int32_t kFrames = 10000;
   constexpr int32_t kSamples = 44100 * 340;
-  audio_ = {FileBlock(Wav("long.wav", 44100, 8, std::string(kSamples, '\x80')))};
+  audio_ = {FileBlock(SoundMovie("long.jex", 44100, std::string(kSamples, '\x80')))};
   Qimg* pic = Picture(1, 4, 4);
   video_.assign(kFrames, ImageBlock(pic));
   RecordSound(true);
