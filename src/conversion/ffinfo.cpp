@@ -8,6 +8,7 @@
 #include "formats/ff_pnm.h"
 #include "formats/ff_ras.h"
 #include "formats/ff_sgi.h"
+#include "formats/ff_wav.h"
 #include "formats/imgfile.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
@@ -29,6 +30,7 @@ constexpr FormatRoutine<FFInfoProc> kInfoRoutines[] = {
     {FF_PNM, PNMInfo},
     {FF_BAY, BayInfo},
     {FF_JEX, JEXInfo},
+    {FF_WAV, WAVInfo},
 };
 
 }  // namespace
