@@ -9,6 +9,7 @@
 #include "conversion/uni.h"
 #include "formats/ffbasic.h"
 #include "formats/ff_jex.h"
+#include "formats/ff_wav.h"
 #include "foundation/basic.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
@@ -61,6 +62,26 @@ constexpr MviModule kModules[] = {
        m->frameCount = &hf->hdr.frameCount;
        m->curFrame = &hf->curFrame;
        m->sndPos = &hf->sndPos;
+       m->writing = &hf->writing;
+       m->palChanged = &hf->palChanged;
+     }},
+    {FF_WAV, int32_t(sizeof(QWavFile)),
+     [](Qmvi* m) { return reinterpret_cast<void**>(&m->mf.WAV); },
+     "ConForm.MviOpen.mf.WAV", "ConForm.MviCreate.mf.WAV",
+     [](void* r, const std::string& name) { WAVOpen(As<QWavFile>(r), name); },
+     nullptr,
+     [](void* r, Qsnd* snd, int32_t pos, int32_t flags, int32_t count) {
+       WAVLoad(As<QWavFile>(r), snd, pos, flags, count);
+     },
+     [](void* r, const std::string& name, double, int32_t, int32_t) { WAVCreate(As<QWavFile>(r), name); },
+     nullptr, nullptr, false,
+     [](void* r, Qsnd* snd) { WAVSave(As<QWavFile>(r), snd); },
+     [](void* r) { WAVClose(As<QWavFile>(r)); },
+     [](Qmvi* m, void* r) {
+       const QWavFile* hf = As<QWavFile>(r);
+       m->frameCount = &hf->frameCount;
+       m->curFrame = &hf->curFrame;
+       m->sndPos = &hf->loader.position;
        m->writing = &hf->writing;
        m->palChanged = &hf->palChanged;
      }},
