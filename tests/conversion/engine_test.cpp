@@ -434,6 +434,53 @@ TEST_F(EngineTest, AnOutputThatReceivedNothingIsDeleted) {
   EXPECT_FALSE(FileExists(Path("nothing.wav")));
 }
 
+TEST_F(EngineTest, APassWithoutOutputsOnlyCallsTheCallbacks) {
+  const std::string seq = Sequence("p", 4);
+  audio_ = {SilenceBlock(100)};
+  video_ = {FileBlock(seq).MaxFiles(1000)};
+  RecordLevels();
+  RecordSound();
+  const size_t before = std::distance(std::filesystem::directory_iterator(dir_.path()), {});
+  const QConReport r = Run("", "");
+  EXPECT_EQ(left_, kNoError);
+  EXPECT_EQ(seen_, (std::vector<int>{10, 20, 30, 40}));
+  // With no video output no block is due before the video ends.
+  EXPECT_EQ(sound_, (std::vector<std::pair<int32_t, int32_t>>{{4, 100}}));
+  EXPECT_EQ(r.framesWritten, 0);
+  EXPECT_EQ(r.videoName, "");
+  EXPECT_EQ(size_t(std::distance(std::filesystem::directory_iterator(dir_.path()), {})), before);
+}
+
+TEST_F(EngineTest, AFailureInsideTheRunClosesEverythingAndResetsTheEngine) {
+  const struct {
+    bool fault;
+    ErrPair error;
+  } cases[] = {{false, {7, 9}}, {true, {3, MAX_CODE}}};
+  for (const auto& c : cases) {
+    for (int i = 1; i <= 5; ++i) video_.push_back(ImageBlock(Picture(i)));
+    audio_ = {FileBlock(Wav("f.wav", 8000, 8, Ramp(80000)))};
+    int calls = 0;
+    videoFunc_ = [&c, &calls](FilterRequest* f) {
+      ++calls;
+      if (f->frame < 2) return;
+      if (c.fault) ThrowFault("test fault");
+      ErrRaise(7, 9, 1);
+    };
+    const std::string out = Path("fail.jex");
+    Run(out, out);
+    EXPECT_EQ(left_, c.error);
+    EXPECT_EQ(calls, 3);
+    EXPECT_TRUE(FileExists(out));
+    // The clean-up reset the engine: no callbacks are left to call.
+    EXPECT_EQ(ConvState, CONV_RUNNING);
+    QConReport r;
+    QffSave none{};
+    EXPECT_EQ(Attempt([&] { ConStart("", "", none, &r); }), kNoError);
+    EXPECT_EQ(calls, 3);
+    video_.clear();
+  }
+}
+
 TEST_F(EngineTest, SoundInterleavesIntoTheMovieAtTheSoundPeriod) {
   const std::string data = Ramp(2 * 23200);  // 2.9 s of 16-bit sound at 8000 Hz
   audio_ = {FileBlock(Wav("s.wav", 8000, 16, data))};
