@@ -506,13 +506,39 @@ TEST_F(EngineTest, SeparateSoundOutputGetsASecondEveryPeriod) {
   audio_ = {FileBlock(Wav("a.wav", 44100, 8, data))};
   for (int i = 1; i <= 100; ++i) video_.push_back(ImageBlock(Picture(i)));
   RecordSound();
+  ConProgress last{};
+  int reports = 0;
+  progress_ = [&](const ConProgress& p) {
+    EXPECT_GE(p.framesDone, last.framesDone);
+    EXPECT_GE(p.samplesDone, last.samplesDone);
+    EXPECT_GE(p.pictureSeconds, 0.0);
+    EXPECT_GE(p.soundSeconds, 0.0);
+    last = p;
+    ++reports;
+  };
   const std::string wav = Path("o.wav");
   const QConReport r = Run(Path("v.jex"), wav);
   ASSERT_EQ(left_, kNoError);
+  EXPECT_GE(reports, 100);
+  EXPECT_EQ(last.framesDone, 100);
+  EXPECT_EQ(last.samplesDone, 4 * 44100);
   EXPECT_EQ(sound_, (std::vector<std::pair<int32_t, int32_t>>{{25, 44100}, {50, 44100}, {75, 44100}, {100, 44100}}));
   EXPECT_EQ(r.samplesWritten, 4 * 44100);
   EXPECT_EQ(r.audioName, wav);
   EXPECT_TRUE(test::ParseWav(test::ReadFile(wav)).data == data);
+}
+
+TEST_F(EngineTest, DroppedPicturesBringNoExtraSound) {
+  // 50 pictures a second written at 25 drop every other picture; the sound
+  // step after a dropped picture finds the same picture count and must not
+  // write the period's block a second time.
+  audio_ = {FileBlock(Wav("d.wav", 44100, 8, Ramp(2 * 44100)))};
+  for (int i = 1; i <= 100; ++i) video_.push_back(ImageBlock(Picture(i)).Rate(50));
+  RecordSound();
+  const QConReport r = Run(Path("half.jex"), Path("half.wav"), 25, true);
+  ASSERT_EQ(left_, kNoError);
+  EXPECT_EQ(r.framesWritten, 50);
+  EXPECT_EQ(sound_, (std::vector<std::pair<int32_t, int32_t>>{{49, 44100}, {99, 44100}}));
 }
 
 TEST_F(EngineTest, SilenceRequestsGiveTheirLength) {
