@@ -165,7 +165,10 @@ class AviFileTest : public testing::Test {
 struct CodecCase {
   const char* code;
   int32_t bpp;        // of the pictures saved
-  double psnrFloor;   // 0: the pictures come back identical
+  // 0: the pictures come back identical. Lossy floors sit 3 to 4 dB under
+  // what the codecs reach on these pictures (Cinepak 37.5, Video 1 30.8,
+  // Motion JPEG 40.0, MPEG-4 35.2).
+  double psnrFloor;
   const char* ffName; // ffprobe's codec name
 };
 
@@ -238,9 +241,9 @@ INSTANTIATE_TEST_SUITE_P(
                     CodecCase{"FFV1", 15, 0, "ffv1"}, CodecCase{"ULRG", 24, 0, "utvideo"},
                     CodecCase{"MPNG", 24, 0, "png"}, CodecCase{"MPNG", 8, 0, "png"},
                     CodecCase{"ZMBV", 24, 0, "zmbv"}, CodecCase{"ZMBV", 8, 0, "zmbv"},
-                    CodecCase{"ZMBV", 15, 0, "zmbv"}, CodecCase{"cvid", 24, 24, "cinepak"},
-                    CodecCase{"MSVC", 15, 24, "msvideo1"}, CodecCase{"MJPG", 24, 30, "mjpeg"},
-                    CodecCase{"FMP4", 24, 30, "mpeg4"}),
+                    CodecCase{"ZMBV", 15, 0, "zmbv"}, CodecCase{"cvid", 24, 33, "cinepak"},
+                    CodecCase{"MSVC", 15, 27, "msvideo1"}, CodecCase{"MJPG", 24, 36, "mjpeg"},
+                    CodecCase{"FMP4", 24, 32, "mpeg4"}),
     [](const testing::TestParamInfo<CodecCase>& i) {
       std::string n = std::string(i.param.code) + "_" + std::to_string(i.param.bpp);
       for (char& ch : n)
