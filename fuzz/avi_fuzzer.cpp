@@ -95,7 +95,9 @@ static void ThroughModule(const uint8_t* data, size_t size) {
   if (ErrNone()) {
     const QffMedia& m = info.media;
     Check(m.hasPictures == 0 || (m.frames > 0 && m.bytesPP == (m.bpp + 7) / 8));
-    Check(m.hasSound == 0 || (m.sampleFrames > 0 && m.pcmFormat.formatTag == 1 && m.pcmFormat.blockAlign > 0));
+    // Sound the services cannot decode is described, not readable.
+    Check(m.hasSound == 0 || m.sampleFrames > 0);
+    Check(m.soundReadable == 0 || (m.hasSound != 0 && m.pcmFormat.formatTag == 1 && m.pcmFormat.blockAlign > 0));
     Check(m.picturesReadable == 0 || m.hasPictures != 0);
   }
   ErrClear();
