@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "conversion/uni.h"
+#include "formats/ff_avi.h"
 #include "formats/ffbasic.h"
 #include "formats/ff_jex.h"
 #include "formats/ff_wav.h"
@@ -44,6 +45,29 @@ T* As(void* rec) {
 }
 
 constexpr MviModule kModules[] = {
+    {FF_AVI, int32_t(sizeof(QAviFile)),
+     [](Qmvi* m) { return reinterpret_cast<void**>(&m->mf.AVI); },
+     "ConForm.MviOpen.mf.AVI", "ConForm.MviCreate.mf.AVI",
+     [](void* r, const std::string& name) { AviOpen(As<QAviFile>(r), name); },
+     [](void* r, Qimg* img, int32_t frame, int32_t flags) { AviImgLoad(As<QAviFile>(r), img, frame, flags); },
+     [](void* r, Qsnd* snd, int32_t pos, int32_t flags, int32_t count) {
+       AviSndLoad(As<QAviFile>(r), snd, pos, flags, count);
+     },
+     [](void* r, const std::string& name, double rate, int32_t interleave, int32_t) {
+       AviCreate(As<QAviFile>(r), name, interleave, rate);
+     },
+     [](void* r, const std::string& key, const std::string& text) { AviSetCustomInfo(As<QAviFile>(r), key, text); },
+     [](void* r, Qimg* img) { AviImgSave(As<QAviFile>(r), img); }, false,
+     [](void* r, Qsnd* snd) { AviSndSave(As<QAviFile>(r), snd); },
+     [](void* r) { AviClose(As<QAviFile>(r)); },
+     [](Qmvi* m, void* r) {
+       const QAviFile* af = As<QAviFile>(r);
+       m->frameCount = &af->frameCount;
+       m->curFrame = &af->curFrame;
+       m->sndPos = &af->sl.position;
+       m->writing = &af->writing;
+       m->palChanged = &af->palChanged;
+     }},
     {FF_JEX, int32_t(sizeof(QJexFile)),
      [](Qmvi* m) { return reinterpret_cast<void**>(&m->mf.JEX); },
      "ConForm.MviOpen.mf.JEX", "ConForm.MviCreate.mf.JEX",
