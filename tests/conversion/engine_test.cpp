@@ -528,6 +528,19 @@ TEST_F(EngineTest, SeparateSoundOutputGetsASecondEveryPeriod) {
   EXPECT_TRUE(test::ParseWav(test::ReadFile(wav)).data == data);
 }
 
+TEST_F(EngineTest, SoundAloneGoesOutInSeconds) {
+  const std::string data = Ramp(20000);  // 2.5 s of 8-bit sound at 8000 Hz
+  audio_ = {FileBlock(Wav("in.wav", 8000, 8, data)).Start(0)};
+  audioFunc_ = [this](FilterRequest* f) { sound_.push_back({f->frame, f->snd->samples}); };
+  const std::string wav = Path("out.wav");
+  const QConReport r = Run("", wav);
+  ASSERT_EQ(left_, kNoError);
+  EXPECT_EQ(sound_, (std::vector<std::pair<int32_t, int32_t>>{{0, 8000}, {0, 8000}, {0, 4000}}));
+  EXPECT_EQ(r.samplesWritten, 20000);
+  EXPECT_EQ(r.audioName, wav);
+  EXPECT_TRUE(test::ParseWav(test::ReadFile(wav)).data == data);
+}
+
 TEST_F(EngineTest, DroppedPicturesBringNoExtraSound) {
   // 50 pictures a second written at 25 drop every other picture; the sound
   // step after a dropped picture finds the same picture count and must not
