@@ -501,11 +501,17 @@ void AviCodecConfigure(QAviCodec* record) {
 
 void AVIGetVideoName(uint32_t fourcc, std::string& text) {
   PathScope path("ff_avi.AVIGetVideoName");
-  text.clear();
-  if (fourcc != 0) text = "(" + FourCCToStr(fourcc) + ") ";
+  // Built in a local and swapped in: GCC 12 warns falsely about assigning
+  // short literals to the caller's string here.
+  std::string name;
+  if (fourcc != 0) {
+    name.push_back('(');
+    name += FourCCToStr(fourcc);
+    name += ") ";
+  }
   bool appended = false;
   if (IsUncompressedFourCC(fourcc)) {
-    text += "Full frames, uncompressed";
+    name += "Full frames, uncompressed";
     appended = true;
   } else {
     uint32_t code = fourcc;
@@ -518,14 +524,15 @@ void AVIGetVideoName(uint32_t fourcc, std::string& text) {
       if (ICGetInfo(hic, &info, int32_t(sizeof info)) > 0) {
         const std::string d(info.szDescription, strnlen(info.szDescription, sizeof info.szDescription));
         if (!d.empty()) {
-          text += d;
+          name += d;
           appended = true;
         }
       }
       ICClose(hic);
     }
   }
-  if (!appended || text.empty()) text += "Unknown codec";
+  if (!appended || name.empty()) name += "Unknown codec";
+  text.swap(name);
 }
 
 void AVIGetAudioName(int32_t formatTag, std::string& text) {
