@@ -457,22 +457,24 @@ BOOL AviCodecIsEncoder_(uint32_t fourcc, BOOL& isEncoder) {
   return isEncoder;
 }
 
+namespace {
+// A codec default answered through a pointer (0 when unsupported), divided.
+BOOL ICDefault_(uint32_t fourcc, uint32_t msg, uint32_t divisor, int32_t& value) {
+  uint32_t v = 0;
+  if (ICOpenAndSendMessage_(fourcc, msg, reinterpret_cast<uintptr_t>(&v), 0) != ICERR_OK) return kFalse;
+  value = int32_t(v / divisor);
+  return kTrue;
+}
+}  // namespace
+
 BOOL AviCodecKeyFrameRate(uint32_t fourcc, int32_t& value) {
   PathScope path("ff_avi.AviCodecKeyFrameRate");
-  uint32_t v = 0;
-  if (ICOpenAndSendMessage_(fourcc, ICM_GETDEFAULTKEYFRAMERATE, reinterpret_cast<uintptr_t>(&v), 0) != ICERR_OK)
-    return kFalse;
-  value = int32_t(v);
-  return kTrue;
+  return ICDefault_(fourcc, ICM_GETDEFAULTKEYFRAMERATE, 1, value);
 }
 
 BOOL AviCodecQuality(uint32_t fourcc, int32_t& value) {
   PathScope path("ff_avi.AviCodecQuality");
-  uint32_t v = 0;
-  if (ICOpenAndSendMessage_(fourcc, ICM_GETDEFAULTQUALITY, reinterpret_cast<uintptr_t>(&v), 0) != ICERR_OK)
-    return kFalse;
-  value = int32_t(v / 100);
-  return kTrue;
+  return ICDefault_(fourcc, ICM_GETDEFAULTQUALITY, 100, value);
 }
 
 void AviCodecAbout(uint32_t fourcc) {

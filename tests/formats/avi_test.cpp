@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "conversion/conform.h"
+#include "formats/avi_fixture.h"
 #include "formats/avicodecs.h"
 #include "formats/ff_avi.h"
 #include "formats/ffbasic.h"
@@ -79,29 +80,8 @@ testing::AssertionResult SamePicture(const std::vector<uint8_t>& a, const std::v
                                      << int(b[i]) << "), PSNR " << Psnr(a, b);
 }
 
-// Nothing tracked, no file and no AVI handle left over; the current codec
-// as it was.
-class AviFileTest : public testing::Test {
+class AviFileTest : public test::AviStateTest {
  protected:
-  void SetUp() override {
-    AviGetVC(&saved_);
-    AviCodecList(nullptr, 0, 0, 0);
-    AviMakeCmpsOptions_();
-    ErrClear();
-    ErrWarnClear();
-    mem_ = MemCount();
-    files_ = FCount();
-    open_ = AviOpenCount();
-  }
-  void TearDown() override {
-    AviUseVC(&saved_);
-    AviMakeCmpsOptions_();
-    EXPECT_EQ(MemCount(), mem_) << "tracked blocks left over";
-    EXPECT_EQ(FCount(), files_) << "files left open";
-    EXPECT_EQ(AviOpenCount(), open_) << "AVI handles left open";
-    ErrClear();
-  }
-
   static void UseCodec(uint32_t code) {
     QAviCodec r{};
     AviCodecRecord(&r, code);
@@ -156,8 +136,6 @@ class AviFileTest : public testing::Test {
     for (Qimg& i : v) ImgFree(&i);
   }
 
-  QAviCodec saved_{};
-  int32_t mem_ = 0, files_ = 0, open_ = 0;
 };
 
 // --- pictures through every codec ---------------------------------------------------
