@@ -467,7 +467,8 @@ void AviImgSave(QAviFile* af, Qimg* img) {
   Routine("ff_avi.AviImgSave", [&] {
     CheckPtr(af);
     CheckPtr(img);
-    if (!Writing_(af)) return ErrRaise(ERR_AVI, 2, kLoc + 110);
+    // A video stream whose setting up failed half-way takes no pictures.
+    if (!Writing_(af) || (af->video == nullptr && af->rawVideo != nullptr)) return ErrRaise(ERR_AVI, 2, kLoc + 110);
     // The rate is written as rate / 10000 in 32 bits.
     if (!std::isfinite(af->frameRate) || af->frameRate <= 0 || af->frameRate * 10000 > double(UINT32_MAX))
       return ErrRaise(ERR_AVI, 2, kLoc + 111);
