@@ -160,8 +160,14 @@ void OpenAudio_(QAviFile* af, HRESULT& last) {
   sl.totalBlocks = length;
   sl.totalSamples = length;
   if (AVIStreamInfo(as, &af->audioInfo, int32_t(sizeof af->audioInfo)) != AVIERR_OK ||
-      AVIStreamReadFormat_(as, &sl.InFormat, sl.InFormatSize) != AVIERR_OK || sl.InFormatSize < 16)
+      AVIStreamReadFormat_(as, &sl.InFormat, sl.InFormatSize) != AVIERR_OK)
     return AVIIgnoreAudio_(af->audio);
+  // Shorter than a wave format: there is no format to describe.
+  if (sl.InFormatSize < 16) {
+    MemFree(&sl.InFormat);
+    sl.InFormatSize = 0;
+    return AVIIgnoreAudio_(af->audio);
+  }
   // The block holds at least the 18-byte format, and no more extra bytes
   // than were stored.
   if (sl.InFormatSize < kWaveFormatSize) {
@@ -369,6 +375,11 @@ void AviSndSeek(QAviFile* af, int32_t s) {
         sl.position = int32_t(std::trunc(sample * ratio));
       }
       sl.blocksRead = sample;
+      // Decoding starts at the stored sample (a whole coded block): the
+      // frames before the position asked for are decoded and dropped.
+      const int32_t start = int32_t(std::trunc(sample * ratio));
+      af->skipFrames = std::clamp(sl.position - start, 0, sl.position);
+      sl.position -= af->skipFrames;
       sl.decoded = sl.consumed = 0;
       sl.atEnd = kFalse;
       if (!af->convNotStarted && af->acm.handle != nullptr) WaveConvertDone(af->acm);
@@ -383,14 +394,23 @@ void AviSndLoad(QAviFile* af, Qsnd* snd, int32_t s, int32_t flags, int32_t count
     CheckPtr(af);
     CheckPtr(snd);
     QSndLoader& sl = af->sl;
-    if ((flags & 1) == 0 || s != sl.position) AviSndSeek(af, s);
+    if ((flags & 1) == 0 || s != sl.position + af->skipFrames) AviSndSeek(af, s);
     snd->samples = 0;
-    if ((sl.atEnd && sl.consumed >= sl.decoded) || af->audio == nullptr || Writing_(af))
+    // A position past the end (where a seek does nothing) has no sound either.
+    if ((sl.atEnd && sl.consumed >= sl.decoded) || af->audio == nullptr || Writing_(af) ||
+        (s >= sl.totalSamples && sl.totalSamples > 0))
       return ErrRaise(ERR_AVI, 3, kLoc + 80);
     if (af->convNotStarted) {
       WaveConvertInit(af->acm, InFormat_(af), &sl.OutFormat);
       af->convNotStarted = kFalse;
     }
+    while (af->skipFrames > 0) {
+      SndLoad(af, af->acm, sl, AviSndLoad_, std::min(af->skipFrames, 65536), *snd);
+      if (snd->samples <= 0) break;
+      af->skipFrames -= snd->samples;
+      sl.position += snd->samples;
+    }
+    af->skipFrames = 0;
     SndLoad(af, af->acm, sl, AviSndLoad_, count, *snd);
     sl.position += snd->samples;
     ErrRaise(ERR_AVI, 0, kLoc + 81);
@@ -447,7 +467,8 @@ void AviImgSave(QAviFile* af, Qimg* img) {
   Routine("ff_avi.AviImgSave", [&] {
     CheckPtr(af);
     CheckPtr(img);
-    if (!Writing_(af)) return ErrRaise(ERR_AVI, 2, kLoc + 110);
+    // A video stream whose setting up failed half-way takes no pictures.
+    if (!Writing_(af) || (af->video == nullptr && af->rawVideo != nullptr)) return ErrRaise(ERR_AVI, 2, kLoc + 110);
     // The rate is written as rate / 10000 in 32 bits.
     if (!std::isfinite(af->frameRate) || af->frameRate <= 0 || af->frameRate * 10000 > double(UINT32_MAX))
       return ErrRaise(ERR_AVI, 2, kLoc + 111);
@@ -633,7 +654,7 @@ void AviInfo(const std::string& name, QffInfo* info) {
       m.picturesReadable = ToBool(m.hasPictures && h->video != nullptr);
     }
     if (h->sl.InFormat != nullptr) {
-      std::memcpy(&m.storedFormat, h->sl.InFormat, sizeof m.storedFormat);
+      std::memcpy(&m.storedFormat, h->sl.InFormat, size_t(std::min<int32_t>(h->sl.InFormatSize, kWaveFormatSize)));
       m.pcmFormat = h->sl.OutFormat;
       m.sampleFrames = h->sl.totalSamples;
       AVIGetAudioName(InFormat_(h)->formatTag, m.audioName);
