@@ -547,7 +547,8 @@ void AVIGetAudioName(int32_t formatTag, std::string& text) {
   AcmFormatTagDetails d{};
   d.size = sizeof d;
   d.formatTag = uint32_t(formatTag);
-  if (acmFormatTagDetailsA(nullptr, &d, ACM_FORMATTAGDETAILSF_FORMATTAG) != MMSYSERR_NOERROR) {
+  if (acmFormatTagDetailsA(nullptr, &d, ACM_FORMATTAGDETAILSF_FORMATTAG) != MMSYSERR_NOERROR ||
+      d.formatTagName[0] == '\0') {
     text += "Unknown codec";
     return;
   }

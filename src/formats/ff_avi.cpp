@@ -404,13 +404,7 @@ void AviSndLoad(QAviFile* af, Qsnd* snd, int32_t s, int32_t flags, int32_t count
       WaveConvertInit(af->acm, InFormat_(af), &sl.OutFormat);
       af->convNotStarted = kFalse;
     }
-    while (af->skipFrames > 0) {
-      SndLoad(af, af->acm, sl, AviSndLoad_, std::min(af->skipFrames, 65536), *snd);
-      if (snd->samples <= 0) break;
-      af->skipFrames -= snd->samples;
-      sl.position += snd->samples;
-    }
-    af->skipFrames = 0;
+    SndSkip(af, af->acm, sl, AviSndLoad_, af->skipFrames, *snd);
     SndLoad(af, af->acm, sl, AviSndLoad_, count, *snd);
     sl.position += snd->samples;
     ErrRaise(ERR_AVI, 0, kLoc + 81);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "formats/avicodecs.h"
 #include "foundation/basic.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
@@ -160,18 +161,6 @@ void WriteHeader_(QWavFile* hf) {
 
 }  // namespace
 
-std::string WAVFormatName(const QWaveFormat& format) {
-  std::string text = "(#" + FmtInt(0, format.formatTag) + ") ";
-  if (format.formatTag == 1) return text + "PCM, uncompressed";
-  AcmFormatTagDetails details{};
-  details.size = sizeof details;
-  details.formatTag = format.formatTag;
-  if (acmFormatTagDetailsA(nullptr, &details, ACM_FORMATTAGDETAILSF_FORMATTAG) != 0 ||
-      details.formatTagName[0] == '\0')
-    return text + "Unknown codec";
-  return text + std::string(details.formatTagName, strnlen(details.formatTagName, sizeof details.formatTagName));
-}
-
 void WAVOpen(QWavFile* hf, const std::string& name) {
   Routine("FF_WAV.WAVOpen", [&] {
     CheckPtr(hf);
@@ -283,13 +272,7 @@ void WAVLoad(QWavFile* hf, Qsnd* snd, int32_t position, int32_t flags, int32_t c
       WaveConvertInit(hf->conv, InFormat(hf), &sl.OutFormat);
       hf->convToOpen = kFalse;
     }
-    if (hf->skip > 0) {
-      Qsnd dropped{};
-      SndLoad(hf, hf->conv, sl, WAVLoad_, hf->skip, dropped);
-      sl.position += dropped.samples;
-      hf->skip = 0;
-      SndFree(dropped);
-    }
+    SndSkip(hf, hf->conv, sl, WAVLoad_, hf->skip, *snd);
     if (sl.atEnd && sl.decoded == sl.consumed) return;
     SndLoad(hf, hf->conv, sl, WAVLoad_, count, *snd);
     sl.position += snd->samples;
@@ -377,7 +360,7 @@ void WAVInfo(const std::string& name, QffInfo* info) {
     media.pcmFormat = sl.OutFormat;
     media.hasSound = ToBool(sl.totalBlocks > 0);
     media.sampleFrames = sl.totalSamples;
-    media.audioName = WAVFormatName(media.storedFormat);
+    AVIGetAudioName(media.storedFormat.formatTag, media.audioName);
     media.soundReadable = hf->readable;
     MonSetCleanup(nullptr);
     WAVClose(hf.get());

@@ -54,8 +54,4 @@ void WAVSave(QWavFile* hf, const Qsnd* snd);
 void WAVClose(QWavFile* hf);
 void WAVInfo(const std::string& name, QffInfo* info);
 
-// "(#tag) name" of a stored sound format, "PCM, uncompressed" for PCM,
-// "Unknown codec" when no decoder knows the tag.
-std::string WAVFormatName(const QWaveFormat& format);
-
 }  // namespace zelo

@@ -350,4 +350,16 @@ void SndLoad(void* reader, QWaveConv& state, QSndLoader& loader, SndReadProc rea
   });
 }
 
+void SndSkip(void* reader, QWaveConv& state, QSndLoader& loader, SndReadProc read, int32_t& skip,
+             Qsnd& scratch) {
+  while (skip > 0) {
+    SndLoad(reader, state, loader, read, std::min(skip, 65536), scratch);
+    if (scratch.samples <= 0) break;
+    skip -= scratch.samples;
+    loader.position += scratch.samples;
+  }
+  skip = 0;
+  scratch.samples = 0;
+}
+
 }  // namespace zelo

@@ -86,4 +86,11 @@ using SndReadProc = bool (*)(void* reader, uint8_t** block, int32_t wanted, int3
 void SndLoad(void* reader, QWaveConv& state, QSndLoader& loader, SndReadProc read, int32_t samples,
              Qsnd& out);
 
+// After a seek the decoder restarts at a coded block's start: decodes and
+// drops the `skip` frames before the position asked for (scratch receives
+// them and is left with 0 samples), advancing loader.position; skip is 0
+// afterwards.
+void SndSkip(void* reader, QWaveConv& state, QSndLoader& loader, SndReadProc read, int32_t& skip,
+             Qsnd& scratch);
+
 }  // namespace zelo
