@@ -1,0 +1,227 @@
+// File information, output format ids and the codecs each output format
+// offers.
+#include <cstring>
+#include <vector>
+
+#include "api/frame.h"
+#include "api/zeloapi.h"
+#include "conversion/uni.h"
+#include "formats/avicodecs.h"
+#include "formats/ffbasic.h"
+#include "foundation/errors.h"
+
+using namespace zelo;
+
+namespace {
+
+// Copies a text into a fixed field, cut to fit, always terminated.
+template <size_t N>
+void CopyField(char (&field)[N], const std::string& text) {
+  const size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+// The AVI compressors the last ZeloCodecsInit for AVI counted.
+std::vector<QAviCodec>& AviCodecs() {
+  static std::vector<QAviCodec> codecs;
+  return codecs;
+}
+
+int32_t CountAviCodecs(int32_t width, int32_t height, int32_t depth) {
+  std::vector<QAviCodec>& codecs = AviCodecs();
+  codecs.clear();
+  QAviCodec** list = nullptr;
+  const int32_t n = AviCodecList(&list, width, height, depth);
+  for (int32_t i = 0; i < n && list != nullptr; ++i) {
+    if (list[i] == nullptr || !list[i]->compatible) continue;
+    QAviCodec c = *list[i];
+    c.state = nullptr;  // the list owns the private state
+    c.stateSize = 0;
+    codecs.push_back(c);
+  }
+  return static_cast<int32_t>(codecs.size());
+}
+
+void DescribeCodec(int32_t format, ZeloCodecInfo* info, int32_t index) {
+  std::memset(info, 0, sizeof *info);
+  info->format = format;
+  info->codec = index - 1;
+  CopyField(info->description, index == 2 ? "Run length encoded (RLE)" : "Uncompressed, full frames");
+  switch (format) {
+    case FF_TGA: case FF_AVI: case FF_JEX: case FF_PNG: case FF_SGI: case FF_RAS: case FF_PNM:
+      info->hasCodecs = ZELO_TRUE;
+      break;
+    default:
+      break;
+  }
+  auto text = [&](const char* t) { CopyField(info->description, t); };
+  switch (format) {
+    case FF_PCX:
+      text("Run length encoded (RLE)");
+      break;
+    case FF_GIF:
+      text("Variable-Length-Code LZW (Lempel-Ziv & Welch)");
+      break;
+    case FF_FLC:
+      text("RLE + pixel difference from previous frame");
+      break;
+    case FF_AVI: {
+      const std::vector<QAviCodec>& codecs = AviCodecs();
+      if (index < 1 || index > static_cast<int32_t>(codecs.size())) break;
+      const QAviCodec& c = codecs[static_cast<size_t>(index - 1)];
+      info->codec = static_cast<int32_t>(c.fourcc);
+      text(AviCodecText(c.description).c_str());
+      info->qualityAdjustable = c.supportsQuality ? ZELO_TRUE : ZELO_FALSE;
+      info->qualityDefault = c.quality;
+      info->qualityMin = 0;
+      info->qualityMax = 100;
+      info->dataRateAdjustable = ZELO_TRUE;
+      info->dataRateDefault = 300;
+      info->dataRateMin = 0;
+      info->dataRateMax = INT32_MAX;
+      info->keyFrameRateAdjustable = c.supportsKeyFrames ? ZELO_TRUE : ZELO_FALSE;
+      info->keyFrameRateDefault = c.keyFrameRate;
+      info->keyFrameRateMin = 0;
+      info->keyFrameRateMax = INT32_MAX;
+      break;
+    }
+    case FF_JEX:
+      if (index == 1) {
+        info->codec = 1;
+        text("JEX-FAST compression");
+      } else if (index == 2) {
+        info->codec = 0;
+        text("JEX-BEST compression");
+      }
+      info->keyFrameRateAdjustable = ZELO_TRUE;
+      info->keyFrameRateDefault = 25;
+      info->keyFrameRateMin = 0;
+      info->keyFrameRateMax = INT32_MAX;
+      break;
+    case FF_JPG:
+      text("ISO/IEC IS 10918-1, ITU-T T.81");
+      info->qualityAdjustable = ZELO_TRUE;
+      info->qualityDefault = 85;
+      info->qualityMin = 0;
+      info->qualityMax = 100;
+      break;
+    case FF_PNG:
+      info->levelMin = 0;
+      info->levelMax = 9;
+      text("Deflate compression (modified LZ77)");
+      break;
+    case FF_TIF: {
+      static const struct {
+        int32_t codec;
+        const char* text;
+      } kTiff[] = {{1, "Uncompressed"},
+                   {7, "JPEG DCT compression"},
+                   {32773, "PackBits (Macintosh RLE)"},
+                   {32946, "Deflate compression (ZIP)"},
+                   {5, "Variable-Length-Code LZW"}};
+      const int32_t count = FFLzwEnabled() ? 5 : 4;
+      if (index >= 1 && index <= count) {
+        info->codec = kTiff[index - 1].codec;
+        text(kTiff[index - 1].text);
+      }
+      break;
+    }
+    case FF_MPG:
+      if (index == 1) text("MPEG-1 format");
+      if (index == 2 && FFMpeg2Enabled()) text("MPEG-2 format");
+      info->dataRateAdjustable = ZELO_TRUE;
+      info->dataRateDefault = 610;
+      info->dataRateMin = 1;
+      info->dataRateMax = 12800;
+      break;
+    case FF_WAV:
+      text("PCM, uncompressed");
+      break;
+    case FF_PNM:
+      text(index == 2 ? "ASCII encoded" : "Binary encoded");
+      break;
+    case FF_MPA:
+      text("MPEG audio compression");
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+ZELO_API void ZELO_CALL ZeloGetFileInfo(const char* fileName, ZeloFileInfo* info, ZeloBool sequence) {
+  api::FramedStatus("zelomain.ZeloGetFileInfo", [&] {
+    CheckPtr(info);
+    std::memset(info, 0, sizeof *info);
+    QUniInfo ui;
+    if (!UniInfo(StrText(CheckPtr(fileName)), &ui, sequence != 0 ? INT32_MAX : 1, false)) {
+      // The description failed and left only a warning: the host is told.
+      if (ErrWarnCategory() != 0 && ErrWarnCode() != 0)
+        ErrRaise(ErrWarnCategory(), ErrWarnCode(), 6801);
+      else
+        ErrRaise(ERR_FILE, 9, 6802);
+      return;
+    }
+    const QffMedia& m = ui.media;
+    CopyField(info->fileName, ui.fileName);
+    CopyField(info->description, ui.description);
+    info->totalSize = static_cast<double>(ui.totalSize);
+    info->hasPictures = m.hasPictures ? ZELO_TRUE : ZELO_FALSE;
+    info->picturesReadable = m.picturesReadable ? ZELO_TRUE : ZELO_FALSE;
+    CopyField(info->videoCompression, m.videoName);
+    info->frames = m.frames;
+    info->videoDuration = m.duration;
+    info->pictureSize = m.pictureSize;
+    info->frameRate = m.frameRate;
+    info->width = m.width;
+    info->height = m.height;
+    info->bytesPP = m.bytesPP;
+    info->bpp = m.bpp;
+    info->hasSound = m.hasSound ? ZELO_TRUE : ZELO_FALSE;
+    info->soundReadable = m.soundReadable ? ZELO_TRUE : ZELO_FALSE;
+    CopyField(info->audioCompression, m.audioName);
+    info->sampleFrames = m.sampleFrames;
+    info->soundDuration = m.soundDuration;
+    info->pcmSize = m.pcmSize;
+    info->pcmRate = m.pcmRate;
+    info->pcmChannels = m.pcmChannels;
+    info->pcmBits = m.pcmBits;
+    info->pcmBlockAlign = m.pcmBlockAlign;
+  });
+}
+
+ZELO_API int32_t ZELO_CALL ZeloGetFileFmtID(const char* fileName) {
+  return api::Framed("zelomain.ZeloGetFileFmtID", UNDEF,
+                     [&] { return api::OutputFormatID(CheckPtr(fileName)); });
+}
+
+ZELO_API int32_t ZELO_CALL ZeloCodecsInit(int32_t format, int32_t width, int32_t height, int32_t depth) {
+  return api::Framed("zelomain.ZeloCodecsInit", 0, [&]() -> int32_t {
+    switch (format) {
+      case FF_TGA: case FF_JEX: case FF_SGI: case FF_RAS: case FF_PNM:
+        return 2;
+      case FF_AVI:
+        return CountAviCodecs(width, height, depth);
+      case FF_TIF:
+        return FFLzwEnabled() ? 5 : 4;
+      case FF_MPG:
+        return FFMpeg2Enabled() ? 2 : 1;
+      case FF_PCX: case FF_GIF: case FF_FLC: case FF_JPG: case FF_PNG: case FF_WAV: case FF_XPM:
+      case FF_MPA:
+        return 1;
+      default:
+        return 0;
+    }
+  });
+}
+
+ZELO_API int32_t ZELO_CALL ZeloCodecsGetInfo(int32_t format, ZeloCodecInfo* info, int32_t index) {
+  return api::FramedStatus("zelomain.ZeloCodecsGetInfo",
+                           [&] { DescribeCodec(format, CheckPtr(info), index); });
+}
+
+}  // extern "C"
