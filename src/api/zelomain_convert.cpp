@@ -7,7 +7,6 @@
 #include "api/zelorec.h"
 #include "conversion/engine.h"
 #include "conversion/ffsave.h"
-#include "api/engine_pending.h"
 #include "conversion/uni.h"
 #include "formats/ffbasic.h"
 #include "foundation/errors.h"

@@ -8,7 +8,6 @@
 #include "api/zelorec.h"
 #include "api/zeloapi.h"
 #include "conversion/ffsave.h"
-#include "api/engine_pending.h"
 #include "formats/ffbasic.h"
 #include "foundation/basic.h"
 #include "sound/sndbasic.h"
