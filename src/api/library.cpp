@@ -1,5 +1,6 @@
 #include "api/library.h"
 
+#include "formats/avicodecs.h"
 #include "foundation/basic.h"
 #include "foundation/common.h"
 #include "foundation/errors.h"
@@ -16,11 +17,13 @@ void LibraryInit() {
   ErrInit();
   MonInit();
   CommonInit();
+  AviCodecsUnitInit();
 }
 
 void LibraryDone() {
   if (!g_loaded) return;
   g_loaded = false;
+  AviCodecsUnitDone();
   MonReport();
   MemReport();
 }

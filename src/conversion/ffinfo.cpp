@@ -3,6 +3,7 @@
 #include "conversion/conform.h"
 #include "conversion/routines.h"
 #include "formats/ffbasic.h"
+#include "formats/ff_avi.h"
 #include "formats/ff_bay.h"
 #include "formats/ff_jex.h"
 #include "formats/ff_pnm.h"
@@ -28,6 +29,7 @@ constexpr FormatRoutine<FFInfoProc> kInfoRoutines[] = {
     {FF_RAS, RASInfo},
     {FF_PNM, PNMInfo},
     {FF_BAY, BayInfo},
+    {FF_AVI, AviInfo},
     {FF_JEX, JEXInfo},
 };
 

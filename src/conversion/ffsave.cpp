@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "conversion/conform.h"
+#include "formats/avicodecs.h"
 #include "formats/ffbasic.h"
 #include "foundation/monitor.h"
 
@@ -38,13 +39,11 @@ namespace {
 
 constexpr const char* kRLE = "Run Length Encoding (RLE)";
 
-// The name of the AVI compressor in the settings. For now the record's own
-// description (or short name, or code); the AVI module's codec naming
-// replaces this.
+// The name of the AVI compressor in the settings, as the file information
+// names it.
 std::string AviCodecName_(const QAviCodec& codec) {
-  std::string name = AviCodecText(codec.description);
-  if (name.empty()) name = AviCodecText(codec.name);
-  if (name.empty()) name = FourCCToStr(codec.fourcc);
+  std::string name;
+  AVIGetVideoName(codec.fourcc, name);
   return name;
 }
 

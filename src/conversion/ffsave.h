@@ -34,4 +34,17 @@ struct QffSave {
 // The settings a new conversion record starts with (format id UNDEF).
 void ResetQffSave(QffSave* settings);
 
+// Chooses the output format: stores the id and whether it has options.
+void SetFormat(QffSave* settings, int32_t id);
+// Setters of the chosen format's options; formats without the option ignore
+// the call.
+void FFSaveSetCodec(QffSave* settings, int32_t value);
+void FFSaveSetQuality(QffSave* settings, int32_t value);
+void FFSaveSetKeyFrameRate(QffSave* settings, int32_t value);
+// AVI: kilobytes per second of the compressor; MPEG: value x 8 kilobits.
+void FFSaveSetDataRate(QffSave* settings, int32_t value);
+// Fills the in-effect fields for a run; returns the depth the output will
+// store for pictures of that depth (UNDEF when no AVI compressor takes them).
+int32_t FFSavePrepare(QffSave* settings, int32_t width, int32_t height, int32_t depth);
+
 }  // namespace zelo

@@ -11,8 +11,15 @@
 namespace zelo {
 
 namespace vfw {
-struct BITMAPINFOHEADER;
+struct AVICOMPRESSOPTIONS;
 }
+
+// Unit start and stop: the AVI file services are initialised and the current
+// codec becomes Cinepak at the depth it accepts (run at library load, and on
+// first use by the routines below); the stop frees the compression options
+// and the list and closes the services.
+void AviCodecsUnitInit();
+void AviCodecsUnitDone();
 
 // List of installed codecs (built on first use, freed by AviCodecsDone).
 void AviCodecsInit();
@@ -36,10 +43,14 @@ void AviSetVC(int32_t width, int32_t height, int32_t bits, BOOL dialogAllowed);
 void AviSetVC_(int32_t width, int32_t height, int32_t bits);
 BOOL AviSelectVC(int32_t width, int32_t height, int32_t bits);
 void AviMakeCmpsOptions_();
+// The compression options built by the last successful AviSetVC_.
+const vfw::AVICOMPRESSOPTIONS* AviCompressOptions();
 
 BOOL AviCodecCheck_(uint32_t fourcc, int32_t width, int32_t height, int32_t& outBits,
                     int32_t& outHeight, int32_t& outWidth, int32_t bits);
-BOOL AviCodecCanEncode_(uint32_t fourcc, const vfw::BITMAPINFOHEADER* header);
+// header: a packed header block (40 bytes, then the colour table of an
+// 8-bit format), as FillBitmapInfo_ makes it.
+BOOL AviCodecCanEncode_(uint32_t fourcc, const uint8_t* header);
 BOOL AviCodecCanEncodeEx_(uint32_t fourcc, int32_t width, int32_t height, int32_t bits);
 BOOL AviCodecIsEncoder_(uint32_t fourcc, BOOL& isEncoder);
 BOOL AviCodecKeyFrameRate(uint32_t fourcc, int32_t& value);

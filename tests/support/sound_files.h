@@ -10,13 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "support/process.h"
 #include "zelo/zelo.h"
 
 namespace zelo::test {
-
-inline bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 // Runs a shell command with its chatter thrown away; true on success.
 inline bool Run(const std::string& command) {
