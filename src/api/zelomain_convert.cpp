@@ -170,6 +170,9 @@ ZELO_API int32_t ZELO_CALL ZeloConvert(ZeloRec* rec) {
       MonHandle();
     }
     rec->State = ZELO_STATE_IDLE;
+    // A bridge may have reported an error that the engine then cleared (an
+    // error answer of the host): only what is still pending counts.
+    if (Api().info.Result == RES_ERROR && ErrNone()) Api().info.Result = RES_OK;
     FinishApiCall();
     // The host's last progress call may call exports of its own; the run's
     // outcome is what the host reads afterwards.
@@ -181,13 +184,15 @@ ZELO_API int32_t ZELO_CALL ZeloConvert(ZeloRec* rec) {
   } catch (...) {
     OnApiException();
     MonHandle();
+    FinishApiCall();
   }
+  // The outcome is in the last-error record now; closing the outer frame
+  // leaves no error pending.
   MonClose();
   shared.rec = nullptr;
   shared.progress = nullptr;
   if (rec != nullptr) rec->State = ZELO_STATE_IDLE;
-  FinishApiCall();
-  if (ErrNone() && rec != nullptr && rec->Abort) Api().info.Result = RES_ABORTED;
+  if (Api().info.Result == RES_OK && rec != nullptr && rec->Abort) Api().info.Result = RES_ABORTED;
   api::TraceCall([] { return "ZeloConvert: Finished " + std::string(40, '-'); });
   return Api().info.Result;
 }
