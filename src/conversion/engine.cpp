@@ -144,7 +144,10 @@ bool DescribeSource_(const SourceRequest& r, QUniInfo* info) {
     return true;
   }
   if (r.kind != SRC_FILE) return false;
-  return UniInfo(static_cast<const char*>(r.data), info, r.maxFiles, r.allowMinus != 0);
+  if (!UniInfo(static_cast<const char*>(r.data), info, r.maxFiles, r.allowMinus != 0)) return false;
+  // A file no format could describe counts as not described, even when the
+  // last format asked left no error.
+  return info->kind == KIND_STILL || info->kind == KIND_SEQUENCE || info->kind == KIND_MOVIE;
 }
 
 // --- video ------------------------------------------------------------------------
@@ -190,7 +193,7 @@ bool FetchVideoBlock_() {
     const int32_t frames = info.media.frames;
 
     int32_t start = r.start;
-    if (start == UNDEF) start = Given(r.startTime) ? TruncInt(fileRate * r.startTime) + 1 : 1;
+    if (start == UNDEF) start = Given(r.startTime) ? TruncInt(fileRate * r.startTime + 1) : 1;
     int32_t length = r.length;
     if (length == UNDEF) {
       if (r.kind == SRC_IMAGE)
@@ -427,10 +430,16 @@ bool ConSnd_() {
     wanted = InterleavedSamples_(b.sampleRate);
     S.soundPictures += S.soundPeriod;
   }
-  const int32_t n = std::max(0, std::min(wanted, b.length));
+  // An unusable in-memory sound ends its block without being read.
+  const int32_t n = b.unusable && !S.silence ? 0 : std::max(0, std::min(wanted, b.length));
   if (!S.videoFinished) S.soundCarry += wanted - n;
-  // Nothing left in the block (silence without a length): no sound to write.
-  if (n == 0) return endBlock();
+  if (n == 0) {
+    // A share below one sample frame waits for the next period; a block with
+    // nothing left (silence without a length), or a rate below one sample
+    // frame a second after the video, ends instead of looping for ever.
+    if (b.length > 0 && !S.videoFinished && !b.unusable) return leave(true);
+    return endBlock();
+  }
   S.samplesDone += n;
 
   const SourceRequest& r = S.audioRequest;

@@ -223,12 +223,12 @@ class EngineTest : public test::FormatTest {
     auto hf = std::make_unique<QJexFile>();
     EXPECT_EQ(Attempt([&] {
                 JEXOpen(hf.get(), file);
+                Qimg img{};
                 for (int32_t k = 1; k <= hf->hdr.frameCount; ++k) {
-                  Qimg img{};
                   JEXImgLoad(hf.get(), &img, k, 0);
                   c.levels.push_back(ImgPixels(&img)[0]);
-                  ImgFree(&img);
                 }
+                ImgFree(&img);
                 if (hf->hdr.sampleCount > 0) {
                   Qsnd snd{};
                   JEXSndLoad(hf.get(), &snd, 0, 0, hf->hdr.sampleCount);

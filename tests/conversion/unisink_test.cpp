@@ -9,6 +9,7 @@
 #include "conversion/conform.h"
 #include "conversion/ffsave.h"
 #include "conversion/uni.h"
+#include "formats/avicodecs.h"
 #include "formats/ff_jex.h"
 #include "formats/ff_pnm.h"
 #include "formats/ff_ras.h"
@@ -172,6 +173,39 @@ TEST_F(UniSinkTest, PrepareFillsTheValuesInEffect) {
     EXPECT_EQ(s.quality, c.quality) << c.id;
     EXPECT_EQ(s.dataRate, c.dataRate) << c.id;
     EXPECT_EQ(s.keyFrameRate, c.keyFrameRate) << c.id;
+  }
+}
+
+TEST_F(UniSinkTest, AviSettingsGoThroughTheCompressor) {
+  // The codec list and the compression options live for the process.
+  QffSave warm = Settings(FF_AVI);
+  FFSavePrepare(&warm, 320, 240, 24);
+  blocks_ = MemCount();
+  // The setters tune the process-wide list entries: put them back afterwards.
+  QAviCodec mjpg{}, cvid{};
+  AviCodecRecord(&mjpg, MakeFourCC("MJPG"));
+  AviCodecRecord(&cvid, MakeFourCC("cvid"));
+  QffSave s = Settings(FF_AVI);
+  FFSaveSetQuality(&s, 70);
+  FFSaveSetKeyFrameRate(&s, 12);
+  EXPECT_EQ(s.avi.quality, 70);
+  EXPECT_EQ(s.avi.keyFrameRate, 12);
+  // Another compressor keeps the tuning of the one it replaces.
+  FFSaveSetCodec(&s, int32_t(MakeFourCC("MJPG")));
+  EXPECT_EQ(s.avi.fourcc, MakeFourCC("MJPG"));
+  EXPECT_EQ(s.avi.quality, 70);
+  EXPECT_EQ(s.avi.keyFrameRate, 12);
+  FFSaveSetCodec(&s, int32_t(MakeFourCC("cvid")));
+  const int32_t depth = FFSavePrepare(&s, 320, 240, 24);
+  EXPECT_TRUE(ErrNone());
+  EXPECT_EQ(depth, AviVCBpp());
+  EXPECT_EQ(s.codec, int32_t(s.avi.fourcc));
+  EXPECT_NE(depth, UNDEF);
+  for (QAviCodec* c : {&mjpg, &cvid}) {
+    QAviCodec now{};
+    AviCodecRecord(&now, c->fourcc);
+    AviSetQuality(&now, c->quality);
+    AviSetKeyFrameRate(&now, c->keyFrameRate);
   }
 }
 
