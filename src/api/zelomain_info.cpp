@@ -158,8 +158,12 @@ ZELO_API void ZELO_CALL ZeloGetFileInfo(const char* fileName, ZeloFileInfo* info
     CheckPtr(info);
     std::memset(info, 0, sizeof *info);
     QUniInfo ui;
-    if (!UniInfo(StrText(CheckPtr(fileName)), &ui, sequence != 0 ? INT32_MAX : 1, false)) {
-      // The description failed and left only a warning: the host is told.
+    const bool described =
+        UniInfo(StrText(CheckPtr(fileName)), &ui, sequence != 0 ? INT32_MAX : 1, false) &&
+        (ui.kind == UNI_STILL || ui.kind == UNI_SEQUENCE || ui.kind == UNI_MOVIE);
+    if (!described) {
+      // The description failed and left only a warning (or nothing, when no
+      // format could describe the file): the host is told.
       if (ErrWarnCategory() != 0 && ErrWarnCode() != 0)
         ErrRaise(ErrWarnCategory(), ErrWarnCode(), 6801);
       else
