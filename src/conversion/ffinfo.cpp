@@ -9,6 +9,7 @@
 #include "formats/ff_pnm.h"
 #include "formats/ff_ras.h"
 #include "formats/ff_sgi.h"
+#include "formats/ff_wav.h"
 #include "formats/imgfile.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
@@ -31,6 +32,7 @@ constexpr FormatRoutine<FFInfoProc> kInfoRoutines[] = {
     {FF_BAY, BayInfo},
     {FF_AVI, AviInfo},
     {FF_JEX, JEXInfo},
+    {FF_WAV, WAVInfo},
 };
 
 }  // namespace

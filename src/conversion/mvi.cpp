@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "conversion/uni.h"
+#include "formats/ff_avi.h"
 #include "formats/ffbasic.h"
 #include "formats/ff_jex.h"
+#include "formats/ff_wav.h"
 #include "foundation/basic.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
@@ -43,6 +45,29 @@ T* As(void* rec) {
 }
 
 constexpr MviModule kModules[] = {
+    {FF_AVI, int32_t(sizeof(QAviFile)),
+     [](Qmvi* m) { return reinterpret_cast<void**>(&m->mf.AVI); },
+     "ConForm.MviOpen.mf.AVI", "ConForm.MviCreate.mf.AVI",
+     [](void* r, const std::string& name) { AviOpen(As<QAviFile>(r), name); },
+     [](void* r, Qimg* img, int32_t frame, int32_t flags) { AviImgLoad(As<QAviFile>(r), img, frame, flags); },
+     [](void* r, Qsnd* snd, int32_t pos, int32_t flags, int32_t count) {
+       AviSndLoad(As<QAviFile>(r), snd, pos, flags, count);
+     },
+     [](void* r, const std::string& name, double rate, int32_t interleave, int32_t) {
+       AviCreate(As<QAviFile>(r), name, interleave, rate);
+     },
+     [](void* r, const std::string& key, const std::string& text) { AviSetCustomInfo(As<QAviFile>(r), key, text); },
+     [](void* r, Qimg* img) { AviImgSave(As<QAviFile>(r), img); }, false,
+     [](void* r, Qsnd* snd) { AviSndSave(As<QAviFile>(r), snd); },
+     [](void* r) { AviClose(As<QAviFile>(r)); },
+     [](Qmvi* m, void* r) {
+       const QAviFile* af = As<QAviFile>(r);
+       m->frameCount = &af->frameCount;
+       m->curFrame = &af->curFrame;
+       m->sndPos = &af->sl.position;
+       m->writing = &af->writing;
+       m->palChanged = &af->palChanged;
+     }},
     {FF_JEX, int32_t(sizeof(QJexFile)),
      [](Qmvi* m) { return reinterpret_cast<void**>(&m->mf.JEX); },
      "ConForm.MviOpen.mf.JEX", "ConForm.MviCreate.mf.JEX",
@@ -61,6 +86,26 @@ constexpr MviModule kModules[] = {
        m->frameCount = &hf->hdr.frameCount;
        m->curFrame = &hf->curFrame;
        m->sndPos = &hf->sndPos;
+       m->writing = &hf->writing;
+       m->palChanged = &hf->palChanged;
+     }},
+    {FF_WAV, int32_t(sizeof(QWavFile)),
+     [](Qmvi* m) { return reinterpret_cast<void**>(&m->mf.WAV); },
+     "ConForm.MviOpen.mf.WAV", "ConForm.MviCreate.mf.WAV",
+     [](void* r, const std::string& name) { WAVOpen(As<QWavFile>(r), name); },
+     nullptr,
+     [](void* r, Qsnd* snd, int32_t pos, int32_t flags, int32_t count) {
+       WAVLoad(As<QWavFile>(r), snd, pos, flags, count);
+     },
+     [](void* r, const std::string& name, double, int32_t, int32_t) { WAVCreate(As<QWavFile>(r), name); },
+     nullptr, nullptr, false,
+     [](void* r, Qsnd* snd) { WAVSave(As<QWavFile>(r), snd); },
+     [](void* r) { WAVClose(As<QWavFile>(r)); },
+     [](Qmvi* m, void* r) {
+       const QWavFile* hf = As<QWavFile>(r);
+       m->frameCount = &hf->frameCount;
+       m->curFrame = &hf->curFrame;
+       m->sndPos = &hf->loader.position;
        m->writing = &hf->writing;
        m->palChanged = &hf->palChanged;
      }},

@@ -122,7 +122,15 @@ void SizePcm_(QAviFile* af, int64_t length) {
   HACMSTREAM hs = nullptr;
   int32_t r = acmStreamOpen(&hs, nullptr, in, &af->sl.OutFormat, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME);
   if (r != MMSYSERR_NOERROR) return ErrRaise(ERR_ACM, r, kLoc + 20);
-  const int64_t source = length * in->blockAlign;
+  // The bytes the stream stores; the stored format's block size times the
+  // length only where the services cannot tell (MPEG audio in AVI has a
+  // nominal block size that says nothing of the bytes).
+  int32_t stored = 0, samples = 0;
+  int64_t source = length * in->blockAlign;
+  if (AVIStreamRead(af->audio, 0, int32_t(std::min<int64_t>(length, INT32_MAX)), nullptr, 0, &stored, &samples) ==
+          AVIERR_OK &&
+      stored > 0 && samples == length)
+    source = stored;
   uint64_t bytes = 0;
   uint32_t out = 0;
   // A stream too long for one 32-bit request is measured one block at a time.
@@ -131,7 +139,7 @@ void SizePcm_(QAviFile* af, int64_t length) {
     bytes = out;
   } else {
     r = acmStreamSize(hs, in->blockAlign, &out, ACM_STREAMSIZEF_SOURCE);
-    bytes = uint64_t(out) * uint64_t(length);
+    bytes = uint64_t(out) * uint64_t(source / std::max<uint16_t>(in->blockAlign, 1));
   }
   acmStreamClose(hs, 0);
   if (r != MMSYSERR_NOERROR) return ErrRaise(ERR_ACM, r, kLoc + 21);
