@@ -4,6 +4,7 @@
 // the file goes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,348 @@ TEST_P(WavDecodeTest, ReadsWhatTheToolsDecode) {
 
 INSTANTIATE_TEST_SUITE_P(Tools, WavDecodeTest, testing::ValuesIn(kMade),
                          [](const testing::TestParamInfo<Made>& i) { return std::string(i.param.name); });
+
+
+// --- writing ------------------------------------------------------------------
+
+// A sound of n frames whose samples count up (each byte differs from its
+// neighbours, so any shift or loss shows).
+Qsnd Ramp(int32_t frames, int rate, int channels, int bits) {
+  Qsnd snd{};
+  QWaveFormat f{};
+  WaveFormatPCM(f, rate, channels, bits);
+  SndMakeSilence(snd, frames, f);
+  for (int32_t i = 0; i < frames * f.blockAlign; ++i) snd.SndData[i] = uint8_t(i * 7 + i / 251);
+  return snd;
+}
+
+struct Written {
+  int rate, channels, bits;
+  int32_t frames;
+};
+
+class WavWriteTest : public WavTest, public testing::WithParamInterface<Written> {};
+
+TEST_P(WavWriteTest, ToolsReadWhatIsWritten) {
+  const Written& w = GetParam();
+  const std::string file = Path("out.wav");
+  Qsnd a = Ramp(w.frames, w.rate, w.channels, w.bits);
+  Qsnd b = Ramp(w.frames / 2 + 1, w.rate, w.channels, w.bits);
+  QWavFile hf{};
+  ASSERT_EQ(Attempt([&] {
+              WAVCreate(&hf, file);
+              WAVSave(&hf, &a);
+              WAVSave(&hf, &b);
+            }),
+            kNoError);
+  EXPECT_EQ(hf.loader.position, a.samples + b.samples);
+  ASSERT_EQ(Attempt([&] { WAVClose(&hf); }), kNoError);
+
+  const std::string bytes = ReadFile(file);
+  const int64_t data = int64_t(a.samples + b.samples) * a.format.blockAlign;
+  const int64_t pad = data & 1;
+  ASSERT_EQ(int64_t(bytes.size()), kWavHeaderSize + data + pad);
+  EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+  EXPECT_EQ(Le32(bytes, 4), uint32_t(38 + data + pad));
+  EXPECT_EQ(Le32(bytes, 16), 18u);
+  EXPECT_EQ(bytes.substr(38, 4), "data");
+  EXPECT_EQ(Le32(bytes, 42), uint32_t(data));
+
+  // Read back here, then by sox and ffprobe.
+  QWaveFormat out{};
+  const std::string back = ReadAll(file, &out);
+  EXPECT_FALSE(WaveFormatDiffers(out, a.format));
+  EXPECT_EQ(back, std::string(reinterpret_cast<char*>(a.SndData), size_t(a.samples) * a.format.blockAlign) +
+                      std::string(reinterpret_cast<char*>(b.SndData), size_t(b.samples) * b.format.blockAlign));
+  const double seconds = double(a.samples + b.samples) / w.rate;
+  if (HaveTool("sox")) {
+    EXPECT_EQ(std::stoi(RunCommand("sox --i -r " + Quote(file) + " 2>/dev/null")), w.rate);
+    EXPECT_EQ(std::stoi(RunCommand("sox --i -c " + Quote(file) + " 2>/dev/null")), w.channels);
+    EXPECT_EQ(std::stoi(RunCommand("sox --i -b " + Quote(file) + " 2>/dev/null")), w.bits);
+    EXPECT_EQ(std::stol(RunCommand("sox --i -s " + Quote(file) + " 2>/dev/null")), a.samples + b.samples);
+  }
+  if (HaveTool("ffprobe")) {
+    const std::string probe = RunCommand(
+        "ffprobe -v error -show_entries stream=sample_rate,channels,bits_per_sample,duration -of "
+        "default=noprint_wrappers=1 " + Quote(file) + " 2>/dev/null");
+    EXPECT_NE(probe.find("sample_rate=" + std::to_string(w.rate)), std::string::npos) << probe;
+    EXPECT_NE(probe.find("channels=" + std::to_string(w.channels)), std::string::npos) << probe;
+    EXPECT_NE(probe.find("bits_per_sample=" + std::to_string(w.bits)), std::string::npos) << probe;
+    const size_t at = probe.find("duration=");
+    ASSERT_NE(at, std::string::npos) << probe;
+    EXPECT_NEAR(std::stod(probe.substr(at + 9)), seconds, 1e-3) << probe;
+  }
+  SndFree(a);
+  SndFree(b);
+}
+
+// 16-bit stereo with two sounds of 1000 frames makes 8000 data bytes; 8-bit
+// mono with an odd count needs the pad byte.
+INSTANTIATE_TEST_SUITE_P(Formats, WavWriteTest,
+                         testing::Values(Written{44100, 2, 16, 1000}, Written{8000, 1, 8, 1001},
+                                         Written{22050, 1, 16, 22050}, Written{48000, 2, 24, 999},
+                                         Written{11025, 2, 32, 300}));
+
+TEST_F(WavTest, TwoSoundsOf1000StereoFramesGiveTheCountedSizes) {
+  const std::string file = Path("two.wav");
+  Qsnd snd = Ramp(1000, 44100, 2, 16);
+  QWavFile hf{};
+  ASSERT_EQ(Attempt([&] {
+              WAVCreate(&hf, file);
+              WAVSave(&hf, &snd);
+              WAVSave(&hf, &snd);
+              WAVClose(&hf);
+            }),
+            kNoError);
+  const std::string bytes = ReadFile(file);
+  EXPECT_EQ(Le32(bytes, 42), 8000u);
+  EXPECT_EQ(Le32(bytes, 4), 8038u);
+  SndFree(snd);
+}
+
+TEST_F(WavTest, ReadingCallsOnAWrittenFileAndWritingCallsOnAReadFileDoNothing) {
+  const std::string file = Path("w.wav");
+  Qsnd snd = Ramp(100, 8000, 1, 16);
+  QWavFile hf{};
+  ASSERT_EQ(Attempt([&] { WAVCreate(&hf, file); }), kNoError);
+  Qsnd got{};
+  EXPECT_EQ(Attempt([&] { WAVLoad(&hf, &got, 0, 0, 10); }), kNoError);
+  EXPECT_EQ(got.samples, 0);
+  ASSERT_EQ(Attempt([&] { WAVSave(&hf, &snd); WAVClose(&hf); }), kNoError);
+  const std::string before = ReadFile(file);
+  ASSERT_EQ(Attempt([&] { WAVOpen(&hf, file); }), kNoError);
+  EXPECT_EQ(Attempt([&] { WAVSave(&hf, &snd); }), kNoError);
+  EXPECT_EQ(Attempt([&] { WAVClose(&hf); }), kNoError);
+  EXPECT_EQ(ReadFile(file), before) << "closing a file opened for reading changed it";
+  SndFree(snd);
+}
+
+TEST_F(WavTest, CreatingInAMissingDirectoryFails) {
+  QWavFile hf{};
+  EXPECT_EQ(Attempt([&] { WAVCreate(&hf, Path("no/such/dir.wav")); }), ErrPair(ERR_WAV, 2));
+  EXPECT_FALSE(hf.fileOpen);
+}
+
+// --- seeking --------------------------------------------------------------------
+
+TEST_F(WavTest, SeeksLandOnTheAskedSampleInEveryCoding) {
+  if (!HaveTool("sox")) GTEST_SKIP();
+  const std::string src = MakeSource(dir_.path(), 22050, 2);
+  for (const char* options : {"-b 16", "-e ima-adpcm", "-e ms-adpcm", "-e u-law"}) {
+    const std::string file = Path("seek.wav");
+    zelo::test::Run("sox " + Quote(src) + " " + options + " " + Quote(file));
+    const std::string all = ReadAll(file);
+    QWavFile hf{};
+    ASSERT_EQ(Attempt([&] { WAVOpen(&hf, file); }), kNoError);
+    const int32_t align = hf.loader.OutFormat.blockAlign;
+    Qsnd snd{};
+    // Inside a block, at a block start, back to the start, then in sequence.
+    for (int32_t at : {1000, 12345, 0, 20000}) {
+      ASSERT_EQ(Attempt([&] { WAVLoad(&hf, &snd, at, 0, 700); }), kNoError) << options << " " << at;
+      EXPECT_EQ(hf.loader.position, at + 700);
+      ASSERT_EQ(snd.samples, 700);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(snd.SndData), size_t(700) * align),
+                all.substr(size_t(at) * align, size_t(700) * align))
+          << options << " at " << at;
+      ASSERT_EQ(Attempt([&] { WAVLoad(&hf, &snd, at + 700, 1, 300); }), kNoError);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(snd.SndData), size_t(300) * align),
+                all.substr(size_t(at + 700) * align, size_t(300) * align))
+          << options << " after " << at;
+    }
+    // Beyond the end: the last block, and the sound that is left there.
+    ASSERT_EQ(Attempt([&] { WAVLoad(&hf, &snd, 1 << 30, 0, 100000); }), kNoError);
+    EXPECT_LT(snd.samples, 100000);
+    EXPECT_EQ(hf.loader.position, int32_t(all.size() / align)) << options;
+    SndFree(snd);
+    ASSERT_EQ(Attempt([&] { WAVClose(&hf); }), kNoError);
+  }
+}
+
+// --- chunks and hostile files ---------------------------------------------------------
+
+std::string Le16s(uint16_t v) { return std::string{char(v), char(v >> 8)}; }
+std::string Le32s(uint32_t v) { return Le16s(uint16_t(v)) + Le16s(uint16_t(v >> 16)); }
+std::string Chunk(const std::string& id, const std::string& body, int64_t claimed = -1) {
+  std::string c = id + Le32s(uint32_t(claimed < 0 ? int64_t(body.size()) : claimed)) + body;
+  if (body.size() & 1) c += '\0';
+  return c;
+}
+std::string Riff(const std::string& chunks) { return "RIFF" + Le32s(uint32_t(4 + chunks.size())) + "WAVE" + chunks; }
+std::string PcmFmt(int rate, int channels, int bits, bool withExtra = true) {
+  const int align = channels * bits / 8;
+  std::string f = Le16s(1) + Le16s(uint16_t(channels)) + Le32s(uint32_t(rate)) + Le32s(uint32_t(rate * align)) +
+                  Le16s(uint16_t(align)) + Le16s(uint16_t(bits));
+  return withExtra ? f + Le16s(0) : f;
+}
+std::string Bytes(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = char(i * 13 + 1);
+  return s;
+}
+
+TEST_F(WavTest, ChunksAroundTheSoundArePassedOverAndPadded) {
+  struct Case {
+    const char* what;
+    std::string file;
+    std::string samples;  // what must be read
+  };
+  const std::string pcm = Bytes(1000);
+  const Case cases[] = {
+      {"LIST between fmt and data", Riff(Chunk("fmt ", PcmFmt(8000, 1, 16)) + Chunk("LIST", "INFOISFT" + Le32s(3) + "ab\0") + Chunk("data", pcm)), pcm},
+      {"odd-sized chunk before data", Riff(Chunk("fmt ", PcmFmt(8000, 1, 16)) + Chunk("junk", "abc") + Chunk("data", pcm)), pcm},
+      {"16-byte fmt", Riff(Chunk("fmt ", PcmFmt(8000, 1, 16, false)) + Chunk("data", pcm)), pcm},
+      {"data before fmt", Riff(Chunk("data", pcm) + Chunk("fmt ", PcmFmt(8000, 1, 16))), pcm},
+      {"data claiming more than the file holds", Riff(Chunk("fmt ", PcmFmt(8000, 1, 16)) + Chunk("data", pcm, 1 << 30)), pcm},
+      {"odd data of 8-bit sound", Riff(Chunk("fmt ", PcmFmt(8000, 1, 8)) + Chunk("data", pcm.substr(0, 999))), pcm.substr(0, 999)},
+      {"partial frame at the end", Riff(Chunk("fmt ", PcmFmt(8000, 2, 16)) + Chunk("data", pcm.substr(0, 998))), pcm.substr(0, 996)},
+  };
+  for (const Case& c : cases) {
+    const std::string file = Path("chunks.wav");
+    WriteFile(file, c.file);
+    EXPECT_EQ(ReadAll(file), c.samples) << c.what;
+    EXPECT_EQ(MemCount(), blocks_) << c.what;
+    EXPECT_EQ(FCount(), files_) << c.what;
+  }
+}
+
+TEST_F(WavTest, HostileFilesFailCleanly) {
+  const std::string fmt = Chunk("fmt ", PcmFmt(8000, 1, 16));
+  const std::string data = Chunk("data", Bytes(100));
+  std::string zeroAlign = PcmFmt(8000, 1, 16);
+  zeroAlign[12] = zeroAlign[13] = 0;
+  struct Case {
+    const char* what;
+    std::string file;
+  };
+  const Case cases[] = {
+      {"empty file", ""},
+      {"not RIFF", "RIFX" + Riff(fmt + data).substr(4)},
+      {"not WAVE", "RIFF" + Le32s(4) + "AVI "},
+      {"no fmt", Riff(data)},
+      {"no data", Riff(fmt)},
+      {"fmt of 14 bytes", Riff(Chunk("fmt ", PcmFmt(8000, 1, 16).substr(0, 14)) + data)},
+      {"fmt cut by the end of the file", Riff(Chunk("fmt ", PcmFmt(8000, 1, 16), 4000))},
+      {"block align 0", Riff(Chunk("fmt ", zeroAlign) + data)},
+      {"RIFF header only", "RIFF"},
+  };
+  for (const Case& c : cases) {
+    const std::string file = Path("hostile.wav");
+    WriteFile(file, c.file);
+    QWavFile hf{};
+    EXPECT_EQ(Attempt([&] { WAVOpen(&hf, file); }), ErrPair(ERR_WAV, 1)) << c.what;
+    EXPECT_FALSE(hf.fileOpen) << c.what;
+    EXPECT_EQ(hf.loader.InFormat, nullptr) << c.what;
+    QffInfo info;
+    EXPECT_EQ(Attempt([&] { WAVInfo(file, &info); }), ErrPair(ERR_WAV, 1)) << c.what;
+    EXPECT_EQ(MemCount(), blocks_) << c.what;
+    EXPECT_EQ(FCount(), files_) << c.what;
+  }
+  QWavFile hf{};
+  EXPECT_EQ(Attempt([&] { WAVOpen(&hf, Path("missing.wav")); }), ErrPair(ERR_WAV, 1));
+}
+
+TEST_F(WavTest, AHostileByteRateDoesNotSizeTheReadBuffer) {
+  // avgBytesPerSec of 2 GiB - 1: the reads stay small and the sound is whole.
+  std::string f = PcmFmt(8000, 1, 16);
+  f[8] = f[9] = f[10] = char(0xFF);
+  f[11] = 0x7F;
+  const std::string pcm = Bytes(4000);
+  const std::string file = Path("rate.wav");
+  WriteFile(file, Riff(Chunk("fmt ", f) + Chunk("data", pcm)));
+  EXPECT_EQ(ReadAll(file), pcm);
+}
+
+TEST_F(WavTest, AnUndecodableFormatOpensWithoutReadableSound) {
+  std::string f = PcmFmt(8000, 1, 16);
+  f[0] = 0x34;
+  f[1] = 0x12;
+  const std::string file = Path("unknown.wav");
+  WriteFile(file, Riff(Chunk("fmt ", f) + Chunk("data", Bytes(100))));
+  QWavFile hf{};
+  ASSERT_EQ(Attempt([&] { WAVOpen(&hf, file); }), kNoError);
+  EXPECT_FALSE(hf.readable);
+  Qsnd snd{};
+  EXPECT_EQ(Attempt([&] { WAVLoad(&hf, &snd, 0, 0, 10); }), kNoError);
+  EXPECT_EQ(snd.samples, 0);
+  EXPECT_EQ(Attempt([&] { WAVClose(&hf); }), kNoError);
+  QffInfo info;
+  ASSERT_EQ(Attempt([&] { WAVInfo(file, &info); }), kNoError);
+  EXPECT_TRUE(info.media.hasSound);
+  EXPECT_FALSE(info.media.soundReadable);
+  EXPECT_EQ(info.media.audioName, "(#4660) Unknown codec");
+}
+
+TEST_F(WavTest, InformationNamesTheStoredAndTheDeliveredFormat) {
+  if (!HaveTool("sox")) GTEST_SKIP();
+  const std::string src = MakeSource(dir_.path(), 22050, 1);
+  const std::string ima = Path("ima.wav");
+  zelo::test::Run("sox " + Quote(src) + " -e ima-adpcm " + Quote(ima));
+  QffInfo info;
+  ASSERT_EQ(Attempt([&] { WAVInfo(ima, &info); }), kNoError);
+  EXPECT_EQ(info.media.storedFormat.formatTag, 0x11);
+  EXPECT_EQ(info.media.pcmFormat.formatTag, 1);
+  EXPECT_EQ(info.media.pcmFormat.bitsPerSample, 16);
+  EXPECT_EQ(info.media.sampleFrames, 28665);  // 1.3 s, as the fact chunk says
+  EXPECT_EQ(info.media.audioName, "(#17) IMA ADPCM");
+  EXPECT_TRUE(info.media.soundReadable);
+  EXPECT_EQ(info.fileSize, int64_t(ReadFile(ima).size()));
+
+  ASSERT_EQ(Attempt([&] { WAVInfo(src, &info); }), kNoError);
+  EXPECT_EQ(info.media.audioName, "(#1) PCM, uncompressed");
+  EXPECT_EQ(info.media.sampleFrames, 28665);
+}
+
+TEST_F(WavTest, RefusedAllocationsLeaveNothing) {
+  if (!HaveTool("sox")) GTEST_SKIP();
+  const std::string src = MakeSource(dir_.path(), 22050, 2);
+  const std::string file = Path("ms.wav");
+  zelo::test::Run("sox " + Quote(src) + " -e ms-adpcm " + Quote(file));
+  QWavFile hf{};
+  Qsnd snd{};
+  EveryAllocationFails(
+      [&] {
+        WAVOpen(&hf, file);
+        WAVLoad(&hf, &snd, 0, 1, 30000);
+        WAVLoad(&hf, &snd, 5000, 0, 100);
+        WAVClose(&hf);
+      },
+      [&] {
+        ProtectedKeep([&] { WAVClose(&hf); });
+        ErrClear();
+        if (MemIsTracked(&snd.SndData)) SndFree(snd);
+        snd = Qsnd{};
+      });
+  EXPECT_EQ(FCount(), files_);
+}
+
+TEST_F(WavTest, SampleFilesOfTheCorpusReadOrFailCleanly) {
+#ifdef ZELO_SHARED_CORPUS
+  namespace fs = std::filesystem;
+  const fs::path root = fs::path(ZELO_SHARED_CORPUS) / "wav";
+  if (!fs::exists(root)) GTEST_SKIP();
+  int valid = 0;
+  for (const auto& e : fs::recursive_directory_iterator(root / "valid")) {
+    if (e.path().extension() != ".wav") continue;
+    ReadAll(e.path().string());
+    ++valid;
+  }
+  EXPECT_GT(valid, 0);
+  for (const auto& e : fs::recursive_directory_iterator(root / "invalid")) {
+    if (!e.is_regular_file()) continue;
+    QWavFile hf{};
+    Qsnd snd{};
+    if (Attempt([&] { WAVOpen(&hf, e.path().string()); }) == kNoError) {
+      Attempt([&] { WAVLoad(&hf, &snd, 0, 1, 100000); });
+      EXPECT_EQ(Attempt([&] { WAVClose(&hf); }), kNoError);
+    }
+    if (MemIsTracked(&snd.SndData)) SndFree(snd);
+    EXPECT_EQ(MemCount(), blocks_) << e.path();
+    EXPECT_EQ(FCount(), files_) << e.path();
+  }
+#else
+  GTEST_SKIP();
+#endif
+}
 
 }  // namespace
 }  // namespace zelo::test
