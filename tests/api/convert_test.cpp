@@ -166,6 +166,41 @@ TEST_F(ConvertTest, RequestDefaultsAndAudioStartCountsFromZero) {
   EXPECT_EQ(audio[0].start, 0);
 }
 
+// Pictures from memory: a copy of a host image, raw pixels with a palette,
+// and 32-bit pixels (taken as 24).
+TEST_F(ConvertTest, PicturesFromMemory) {
+  Qimg host = test::PatternImg(12, 10, 24);
+  std::vector<uint8_t> indexed(12 * 10, 3), wide(12 * 10 * 4, 0x40);
+  uint8_t palette[256][3] = {};
+  palette[3][0] = 10;
+  palette[3][1] = 20;
+  palette[3][2] = 30;
+  host_.video = [&](ZeloRec* r, int32_t block) {
+    if (block == 0) ZeloSrcSetImg(r, &host);
+    if (block == 1) ZeloSrcSetPixels(r, indexed.data(), palette, 12, 10, 8);
+    if (block == 2) ZeloSrcSetPixels(r, wide.data(), nullptr, 12, 10, 32);
+  };
+  ZeloAssignVideoSource(rec_, VideoCB);
+  std::vector<std::vector<uint8_t>> seen;
+  std::vector<int32_t> depths;
+  host_.videoFunc = [&](ZeloRec*, Qimg* img, int32_t) {
+    depths.push_back(img->bpp);
+    seen.push_back(test::As24(*img));
+  };
+  ZeloAssignVideoFunc(rec_, VideoFuncCB);
+  const std::string out = dir_ / "out.jex";
+  ZeloSetOutputFile(rec_, out.c_str(), nullptr);
+  EXPECT_EQ(ZeloConvert(rec_), RES_OK);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(depths, (std::vector<int32_t>{24, 8, 24}));
+  EXPECT_EQ(seen[0], test::Bytes(host));
+  EXPECT_EQ(seen[1][0], 10);  // palette entry 3, blue first
+  EXPECT_EQ(seen[1][2], 30);
+  EXPECT_EQ(seen[2], std::vector<uint8_t>(12 * 10 * 3, 0x40));
+  EXPECT_EQ(Info(out).frames, 3);
+  ImgFree(&host);
+}
+
 TEST_F(ConvertTest, NoOutputNamesStillRunTheEngine) {
   const std::string a = Picture("a.bmp", 8, 8);
   VideoFiles({a, a, a});
