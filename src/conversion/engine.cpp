@@ -36,7 +36,7 @@ bool Given(double value) { return value != UNDEF_REAL; }
 
 // Truncation towards zero into the int32 range.
 int32_t TruncInt(double v) {
-  if (!(v == v)) return 0;
+  if (std::isnan(v)) return 0;
   return static_cast<int32_t>(std::clamp(std::trunc(v), double(INT32_MIN), double(INT32_MAX)));
 }
 
@@ -69,7 +69,7 @@ struct QConState {
   bool hasVideoSource = false, hasAudioSource = false;
   bool videoFinished = false, soundNow = false;
   SourceRequest audioRequest{}, videoRequest{};
-  QUni videoSource_, audioSource_;
+  QUni videoSrc, audioSrc;  // the open sources
   QUni videoSinkRec, audioSinkRec;
   QUni* videoSink = nullptr;
   QUni* audioSink = nullptr;
@@ -155,7 +155,7 @@ bool DescribeSource_(const SourceRequest& r, QUniInfo* info) {
 void EndVideoBlock_() {
   if (S.videoSourceOpen) {
     S.videoSourceOpen = false;
-    UniClose(&S.videoSource_);
+    UniClose(&S.videoSrc);
   }
   S.needVideoBlock = true;
   S.video.length = 0;
@@ -182,7 +182,7 @@ bool FetchVideoBlock_() {
       b.srcKind = KIND_STILL;
     } else {
       if (!DescribeSource_(r, &info)) return false;
-      UniOpen(&S.videoSource_, &info);
+      UniOpen(&S.videoSrc, &info);
       S.videoSourceOpen = true;
       b.srcKind = info.kind;
       b.srcId = info.id;
@@ -231,7 +231,7 @@ bool FetchVideoBlock_() {
 
     if (b.unusable && S.videoSourceOpen) {
       S.videoSourceOpen = false;
-      UniClose(&S.videoSource_);
+      UniClose(&S.videoSrc);
     }
   } while (!S.videoFinished && b.unusable && ConvState == CONV_RUNNING && b.kind != SRC_IMAGE);
   return !S.videoFinished && !b.unusable && ConvState == CONV_RUNNING;
@@ -268,8 +268,8 @@ bool ProcessPicture_() {
   QConBlock& b = S.video;
   Qimg* image = b.kind == SRC_IMAGE ? static_cast<Qimg*>(S.videoRequest.data) : S.loadBuffer;
   if (b.kind != SRC_IMAGE) {
-    const bool ok = LoadWithAnswers_(S.videoSource_.fileName, [&] {
-      UniImgLoad(&S.videoSource_, S.loadBuffer, b.start, 2);
+    const bool ok = LoadWithAnswers_(S.videoSrc.fileName, [&] {
+      UniImgLoad(&S.videoSrc, S.loadBuffer, b.start, 2);
     });
     if (!ok) return false;
   }
@@ -298,7 +298,7 @@ bool ProcessPicture_() {
 void EndAudioBlock_() {
   if (S.audioSourceOpen) {
     S.audioSourceOpen = false;
-    UniClose(&S.audioSource_);
+    UniClose(&S.audioSrc);
   }
 }
 
@@ -327,7 +327,7 @@ bool OpenAudioBlock_() {
   } else {
     QUniInfo info;
     if (!DescribeSource_(r, &info)) return false;
-    UniOpen(&S.audioSource_, &info);
+    UniOpen(&S.audioSrc, &info);
     S.audioSourceOpen = true;
     rate = info.media.pcmRate > 0 ? info.media.pcmRate : info.media.pcmFormat.samplesPerSec;
     samples = info.media.sampleFrames;
@@ -443,7 +443,7 @@ bool ConSnd_() {
   S.samplesDone += n;
 
   const SourceRequest& r = S.audioRequest;
-  const bool ok = LoadWithAnswers_(S.audioSource_.fileName, [&] {
+  const bool ok = LoadWithAnswers_(S.audioSrc.fileName, [&] {
     if (S.silence) {
       QWaveFormat format{};
       WaveFormatPCM(format, 8000, 1, 8);
@@ -451,7 +451,7 @@ bool ConSnd_() {
     } else if (b.kind == SRC_IMAGE) {
       CopySound_(static_cast<const Qsnd*>(r.data), b.start, n);
     } else {
-      UniSndLoad(&S.audioSource_, &S.snd, b.start, MVI_SEQUENTIAL, n);
+      UniSndLoad(&S.audioSrc, &S.snd, b.start, MVI_SEQUENTIAL, n);
     }
   });
   if (!ok) return endBlock();
@@ -496,11 +496,11 @@ void ConCloseAll() {
   PathScope path("ConForm.ConCloseAll");
   if (S.videoSourceOpen) {
     S.videoSourceOpen = false;
-    UniClose(&S.videoSource_);
+    UniClose(&S.videoSrc);
   }
   if (S.audioSourceOpen) {
     S.audioSourceOpen = false;
-    UniClose(&S.audioSource_);
+    UniClose(&S.audioSrc);
   }
   // A sink that was only named closes harmlessly; the shared sink once.
   QUni* video = S.videoSink;

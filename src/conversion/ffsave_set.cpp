@@ -47,8 +47,8 @@ void AviSelectCompressor_(QAviCodec* avi, uint32_t fourcc) {
 // none takes it; the chosen compressor's settings come back into `avi`.
 int32_t AviPrepare_(QAviCodec* avi, int32_t width, int32_t height) {
   AviUseVC(avi);
-  MonKeepNext();
-  AviSetVC(width, height, avi->outBits, kFalse);
+  // A keeping call: whatever the last fallback left stays here.
+  ProtectedKeep([&] { AviSetVC(width, height, avi->outBits, kFalse); });
   if (!ErrNone()) {
     ErrClear();
     return UNDEF;

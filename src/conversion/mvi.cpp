@@ -152,10 +152,12 @@ void MviImgLoad(Qmvi* mvi, Qimg* img, int32_t frame, int32_t flags) {
   Routine("ConForm.MviImgLoad", [&] {
     CheckPtr(mvi);
     if (MviWriting(*mvi)) return;
-    if (MviFrameCount(*mvi) < frame) return ErrRaise(ERR_MVI, 7, kLoc + 10);
     const MviModule* m = FindModule(mvi->id);
     void* rec = Record(m, mvi);
-    if (rec != nullptr && m->imgLoad != nullptr) m->imgLoad(rec, img, frame, flags);
+    // A sound file has no pictures to run out of: its loads do nothing.
+    if (rec == nullptr || m->imgLoad == nullptr) return;
+    if (MviFrameCount(*mvi) < frame) return ErrRaise(ERR_MVI, 7, kLoc + 10);
+    m->imgLoad(rec, img, frame, flags);
     ErrRaise(ERR_MVI, 0, kLoc + 11);
   });
 }

@@ -124,12 +124,18 @@ bool UniInfo(const std::string& name, QUniInfo* info, int32_t maxFiles, bool all
   PathScope path("ConForm.UniInfo");
   CheckPtr(info);
   *info = QUniInfo{};
+  // The inner attempts keep their errors in frames of their own; closing
+  // the outer frame would clear what they left, so it is noted here.
+  bool pending = false;
   ProtectedKeep([&] {
     const int32_t firstId = FFGetID(name, FF_TABLE_READ);
     QffInfo ffi;
     bool ok = TryInfo(name, firstId, &ffi);
     // An extension no format claims: nothing to try.
-    if (!ok && ErrCategory() == ERR_FF && ErrCode() == 2) return;
+    if (!ok && ErrCategory() == ERR_FF && ErrCode() == 2) {
+      pending = true;
+      return;
+    }
     int32_t id = firstId;
     if (!ok || !HasMedia(ffi)) {
       // The extension may lie: ask every readable format in turn.
@@ -145,7 +151,10 @@ bool UniInfo(const std::string& name, QUniInfo* info, int32_t maxFiles, bool all
         }
       }
     }
-    if (!ErrNone()) return;
+    if (!ErrNone()) {
+      pending = true;
+      return;
+    }
     info->id = id;
     info->fileName = name;
     info->description = ffi.description;
@@ -156,7 +165,8 @@ bool UniInfo(const std::string& name, QUniInfo* info, int32_t maxFiles, bool all
     if (info->kind == UNI_STILL && maxFiles > 1) CountSequence(name, info, maxFiles, allowMinus);
     Compute(info->media);
   });
-  if (ErrNone()) return true;
+  if (ErrNone() && !pending) return true;
+  *info = QUniInfo{};
   ErrClear();
   ErrWarn(ERR_FILE, 9, kLoc + 1);
   return false;

@@ -528,6 +528,19 @@ TEST_F(EngineTest, SeparateSoundOutputGetsASecondEveryPeriod) {
   EXPECT_TRUE(test::ParseWav(test::ReadFile(wav)).data == data);
 }
 
+TEST_F(EngineTest, SoundAloneGoesOutInSeconds) {
+  const std::string data = Ramp(20000);  // 2.5 s of 8-bit sound at 8000 Hz
+  audio_ = {FileBlock(Wav("in.wav", 8000, 8, data)).Start(0)};
+  audioFunc_ = [this](FilterRequest* f) { sound_.push_back({f->frame, f->snd->samples}); };
+  const std::string wav = Path("out.wav");
+  const QConReport r = Run("", wav);
+  ASSERT_EQ(left_, kNoError);
+  EXPECT_EQ(sound_, (std::vector<std::pair<int32_t, int32_t>>{{0, 8000}, {0, 8000}, {0, 4000}}));
+  EXPECT_EQ(r.samplesWritten, 20000);
+  EXPECT_EQ(r.audioName, wav);
+  EXPECT_TRUE(test::ParseWav(test::ReadFile(wav)).data == data);
+}
+
 TEST_F(EngineTest, DroppedPicturesBringNoExtraSound) {
   // 50 pictures a second written at 25 drop every other picture; the sound
   // step after a dropped picture finds the same picture count and must not
@@ -539,6 +552,46 @@ TEST_F(EngineTest, DroppedPicturesBringNoExtraSound) {
   ASSERT_EQ(left_, kNoError);
   EXPECT_EQ(r.framesWritten, 50);
   EXPECT_EQ(sound_, (std::vector<std::pair<int32_t, int32_t>>{{49, 44100}, {99, 44100}}));
+}
+
+TEST_F(EngineTest, AviOutputTakesTheCompressorAndTheInformationEntries) {
+  if (!test::HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe missing";
+  // The output settings go through the compressor list, which lives for
+  // the process: prepare them before counting what the test leaves.
+  QffSave s;
+  ResetQffSave(&s);
+  SetFormat(&s, FF_AVI);
+  FFSaveSetCodec(&s, int32_t(MakeFourCC("MJPG")));
+  ASSERT_NE(FFSavePrepare(&s, 32, 32, 24), UNDEF);
+  blocks_ = MemCount();
+
+  const std::string data = Ramp(2 * 12000);  // 1.5 s of 16-bit sound at 8000 Hz
+  audio_ = {FileBlock(Wav("s.wav", 8000, 16, data))};
+  for (int i = 1; i <= 30; ++i) video_.push_back(ImageBlock(Picture(i * 8, 32, 32)));
+  ConSetCallbacks(Feed(&video_), nullptr, Feed(&audio_), nullptr, nullptr, nullptr);
+  ConSetOptions(0, 25, kFalse);
+  for (int i = 0; i < 17; ++i) {
+    char key[8];
+    std::snprintf(key, sizeof key, "IT%02d", i);
+    ConAddAviInfo(key, "entry " + std::to_string(i));
+  }
+  const std::string out = Path("movie.avi");
+  QConReport r;
+  ASSERT_EQ(Attempt([&] { ConStart(out, out, s, &r); }), kNoError);
+  EXPECT_EQ(r.framesWritten, 30);
+  EXPECT_EQ(r.samplesWritten, 12000);
+  ConDone();
+
+  const std::string q = test::Quote(out);
+  EXPECT_EQ(test::RunCommand("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+                             "stream=codec_tag_string,nb_read_frames -of csv=p=0 " + q),
+            "MJPG,30\n");
+  const std::string pcm = test::RunCommand("ffmpeg -v error -i " + q + " -map 0:a -f s16le - 2>/dev/null");
+  EXPECT_TRUE(pcm == data) << pcm.size();
+  // Sixteen information entries; the seventeenth was dropped.
+  const std::string bytes = test::ReadFile(out);
+  EXPECT_NE(bytes.find("IT15"), std::string::npos);
+  EXPECT_EQ(bytes.find("IT16"), std::string::npos);
 }
 
 TEST_F(EngineTest, SilenceRequestsGiveTheirLength) {
