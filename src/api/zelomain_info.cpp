@@ -43,6 +43,17 @@ int32_t CountAviCodecs(int32_t width, int32_t height, int32_t depth) {
   return static_cast<int32_t>(codecs.size());
 }
 
+// One adjustable setting of a codec: its switch, default and range.
+void SetRange(ZeloBool& adjustable, int32_t& def, int32_t& low, int32_t& high, bool on,
+              int32_t defValue, int32_t lowValue, int32_t highValue) {
+  adjustable = on ? ZELO_TRUE : ZELO_FALSE;
+  def = defValue;
+  low = lowValue;
+  high = highValue;
+}
+
+#define ZELO_RANGE(info, field) info->field##Adjustable, info->field##Default, info->field##Min, info->field##Max
+
 void DescribeCodec(int32_t format, ZeloCodecInfo* info, int32_t index) {
   std::memset(info, 0, sizeof *info);
   info->format = format;
@@ -72,18 +83,9 @@ void DescribeCodec(int32_t format, ZeloCodecInfo* info, int32_t index) {
       const QAviCodec& c = codecs[static_cast<size_t>(index - 1)];
       info->codec = static_cast<int32_t>(c.fourcc);
       text(AviCodecText(c.description).c_str());
-      info->qualityAdjustable = c.supportsQuality ? ZELO_TRUE : ZELO_FALSE;
-      info->qualityDefault = c.quality;
-      info->qualityMin = 0;
-      info->qualityMax = 100;
-      info->dataRateAdjustable = ZELO_TRUE;
-      info->dataRateDefault = 300;
-      info->dataRateMin = 0;
-      info->dataRateMax = INT32_MAX;
-      info->keyFrameRateAdjustable = c.supportsKeyFrames ? ZELO_TRUE : ZELO_FALSE;
-      info->keyFrameRateDefault = c.keyFrameRate;
-      info->keyFrameRateMin = 0;
-      info->keyFrameRateMax = INT32_MAX;
+      SetRange(ZELO_RANGE(info, quality), c.supportsQuality != 0, c.quality, 0, 100);
+      SetRange(ZELO_RANGE(info, dataRate), true, 300, 0, INT32_MAX);
+      SetRange(ZELO_RANGE(info, keyFrameRate), c.supportsKeyFrames != 0, c.keyFrameRate, 0, INT32_MAX);
       break;
     }
     case FF_JEX:
@@ -94,17 +96,11 @@ void DescribeCodec(int32_t format, ZeloCodecInfo* info, int32_t index) {
         info->codec = 0;
         text("JEX-BEST compression");
       }
-      info->keyFrameRateAdjustable = ZELO_TRUE;
-      info->keyFrameRateDefault = 25;
-      info->keyFrameRateMin = 0;
-      info->keyFrameRateMax = INT32_MAX;
+      SetRange(ZELO_RANGE(info, keyFrameRate), true, 25, 0, INT32_MAX);
       break;
     case FF_JPG:
       text("ISO/IEC IS 10918-1, ITU-T T.81");
-      info->qualityAdjustable = ZELO_TRUE;
-      info->qualityDefault = 85;
-      info->qualityMin = 0;
-      info->qualityMax = 100;
+      SetRange(ZELO_RANGE(info, quality), true, 85, 0, 100);
       break;
     case FF_PNG:
       info->levelMin = 0;
@@ -130,10 +126,7 @@ void DescribeCodec(int32_t format, ZeloCodecInfo* info, int32_t index) {
     case FF_MPG:
       if (index == 1) text("MPEG-1 format");
       if (index == 2 && FFMpeg2Enabled()) text("MPEG-2 format");
-      info->dataRateAdjustable = ZELO_TRUE;
-      info->dataRateDefault = 610;
-      info->dataRateMin = 1;
-      info->dataRateMax = 12800;
+      SetRange(ZELO_RANGE(info, dataRate), true, 610, 1, 12800);
       break;
     case FF_WAV:
       text("PCM, uncompressed");
@@ -148,6 +141,8 @@ void DescribeCodec(int32_t format, ZeloCodecInfo* info, int32_t index) {
       break;
   }
 }
+
+#undef ZELO_RANGE
 
 }  // namespace
 

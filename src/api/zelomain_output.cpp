@@ -48,6 +48,15 @@ int32_t SetFormatValue(const char* name, const char* label, ZeloRec* rec, int32_
   });
 }
 
+// A process-wide switch: these exports only push, trace and pop.
+ZeloBool SwitchOn(const char* name, void (*set)(bool)) {
+  std::lock_guard<std::recursive_mutex> lock(ApiMutex());
+  PathScope path(name);
+  api::TraceCall([&] { return std::string(name + 9); });
+  set(true);
+  return ZELO_TRUE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -172,19 +181,9 @@ ZELO_API int32_t ZELO_CALL ZeloAviAddCustomInfo(ZeloRec* rec, const char* id, co
 }
 
 ZELO_API ZeloBool ZELO_CALL ZeloEnableMPEG2(void) {
-  std::lock_guard<std::recursive_mutex> lock(ApiMutex());
-  PathScope path("zelomain.ZeloEnableMPEG2");
-  api::TraceCall([] { return std::string("ZeloEnableMPEG2"); });
-  FFSetMpeg2(true);
-  return ZELO_TRUE;
+  return SwitchOn("zelomain.ZeloEnableMPEG2", FFSetMpeg2);
 }
 
-ZELO_API ZeloBool ZELO_CALL ZeloEnableLZW(void) {
-  std::lock_guard<std::recursive_mutex> lock(ApiMutex());
-  PathScope path("zelomain.ZeloEnableLZW");
-  api::TraceCall([] { return std::string("ZeloEnableLZW"); });
-  FFSetLzw(true);
-  return ZELO_TRUE;
-}
+ZELO_API ZeloBool ZELO_CALL ZeloEnableLZW(void) { return SwitchOn("zelomain.ZeloEnableLZW", FFSetLzw); }
 
 }  // extern "C"

@@ -100,6 +100,19 @@ void ReleaseDropped(void* before, const void* now) {
   if (MemFind(&block, 1) != UNDEF) MemFree(&block);
 }
 
+// A picture the host's function left with a geometry its pixel block cannot
+// hold would be read beyond the block by everything after it.
+bool PictureConsistent(const Qimg* img) {
+  if (!ImgKnownDepth(img->bpp) || img->bytesPP != BytesPP(img->bpp) || img->resX <= 0 ||
+      img->resY <= 0 || !ImgGeometryValid(img->resX, img->resY, img->bpp))
+    return false;
+  if (img->hostPix != 0) return true;
+  void* block = img->pixPtr;
+  const int32_t at = MemFind(&block, 1);
+  return at != UNDEF &&
+         int64_t(img->resX) * img->resY * img->bytesPP <= int64_t(MemEntry(at).size);
+}
+
 void VideoFuncBridge(FilterRequest* request) {
   ZeloRec* rec = CheckPtr(Shared().rec);
   CheckPtr(request);
@@ -112,6 +125,7 @@ void VideoFuncBridge(FilterRequest* request) {
     Qimg* img = CheckPtr(request->img);
     Qimg* scratch = CheckPtr(request->scratchImg);
     request->resultImg = img;
+    bool dropped = false;
     if (!rec->AutoRes && (img->resX != rec->Width || img->resY != rec->Height)) {
       ImgResample(img, scratch, rec->Width, rec->Height);
       TakeScratch(img, scratch);
@@ -124,9 +138,12 @@ void VideoFuncBridge(FilterRequest* request) {
       if (!ImgHasPixels(img)) {
         ReleaseDropped(before, img->pixPtr);
         std::memset(img, 0, sizeof *img);
+      } else if (!PictureConsistent(img)) {
+        ErrWarn(ERR_IMG, 4, 6311);
+        dropped = true;
       }
     }
-    if (!ImgHasPixels(img)) {
+    if (dropped || !ImgHasPixels(img)) {
       request->resultImg = nullptr;
     } else {
       if (rec->ForceCompat) {

@@ -257,9 +257,10 @@ TEST_F(ConvertTest, DepthIsEnforcedAfterTheVideoFunction) {
 // let go of are released, not leaked.
 TEST_F(ConvertTest, DroppedFramesAndSoundLeaveNothingBehind) {
   const std::string a = Picture("a.bmp", 16, 16);
-  VideoFiles({a, a});
+  VideoFiles({a, a, a});
   host_.videoFunc = [&](ZeloRec*, Qimg* img, int32_t frame) {
     if (frame == 0) img->pixPtr = nullptr;  // drops the first frame
+    if (frame == 2) img->resX = 1000;       // more than its block holds: dropped too
   };
   ZeloAssignVideoFunc(rec_, VideoFuncCB);
   // Two seconds of 8000 Hz mono 8-bit sound; the second second is dropped.

@@ -290,6 +290,23 @@ void ZELO_CALL SourceError(ZeloRec*, const char* fileName, int32_t* answer) {
   *answer = g_run.answer;
 }
 
+// Describes a source before the run; false (with the message printed) when
+// it cannot be read or holds no pictures (video) or no sound (audio).
+bool DescribeSource(const std::string& file, ZeloFileInfo& fi, bool video) {
+  ZeloGetFileInfo(file.c_str(), &fi, ZELO_FALSE);
+  ErrorInfo e;
+  const std::string message = LastMessage(&e);
+  if (e.Result != RES_OK) {
+    Fail("%s: %s", file, message);
+    return false;
+  }
+  if (video ? !fi.hasPictures : !fi.hasSound) {
+    Fail("%s: holds no %s", file, video ? "pictures" : "sound");
+    return false;
+  }
+  return true;
+}
+
 const char kConvertHelp[] =
     "usage: zelo convert [options] -o OUTPUT INPUT...\n"
     "\n"
@@ -483,34 +500,14 @@ int Convert(int argc, char** argv) {
     const std::vector<std::string> files = sequence ? SequenceFiles(in) : std::vector<std::string>{in};
     for (const std::string& f : files) {
       ZeloFileInfo fi;
-      ZeloGetFileInfo(f.c_str(), &fi, ZELO_FALSE);
-      ErrorInfo e;
-      const std::string message = LastMessage(&e);
-      if (e.Result != RES_OK) {
-        Fail("%s: %s", f, message);
-        return kExitFailed;
-      }
-      if (!fi.hasPictures) {
-        Fail("%s: holds no pictures", f);
-        return kExitFailed;
-      }
+      if (!DescribeSource(f, fi, true)) return kExitFailed;
       g_run.totalFrames += fi.frames;
       g_run.video.push_back(f);
     }
   }
   for (const std::string& f : g_run.audio) {
     ZeloFileInfo fi;
-    ZeloGetFileInfo(f.c_str(), &fi, ZELO_FALSE);
-    ErrorInfo e;
-    const std::string message = LastMessage(&e);
-    if (e.Result != RES_OK) {
-      Fail("%s: %s", f, message);
-      return kExitFailed;
-    }
-    if (!fi.hasSound) {
-      Fail("%s: holds no sound", f);
-      return kExitFailed;
-    }
+    if (!DescribeSource(f, fi, false)) return kExitFailed;
     g_run.totalSamples += fi.sampleFrames;
   }
 
