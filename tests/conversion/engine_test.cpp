@@ -34,6 +34,7 @@ struct Block {
   std::string file;
   const QUniInfo* info = nullptr;
   Qimg* img = nullptr;
+  Qsnd* snd = nullptr;  // an in-memory sound (kind 3 of an audio request)
   int32_t start = UNDEF;
   int32_t length = UNDEF;
   double startTime = UNDEF_REAL;
@@ -197,7 +198,7 @@ class EngineTest : public test::FormatTest {
       r->kind = b.kind;
       r->data = b.kind == SRC_FILE   ? static_cast<void*>(const_cast<char*>(b.file.c_str()))
                 : b.kind == SRC_INFO ? static_cast<void*>(const_cast<QUniInfo*>(b.info))
-                : b.kind == SRC_IMAGE ? static_cast<void*>(b.img)
+                : b.kind == SRC_IMAGE ? (b.img ? static_cast<void*>(b.img) : static_cast<void*>(b.snd))
                                       : nullptr;
       r->start = b.start;
       r->length = b.length;
@@ -539,6 +540,32 @@ TEST_F(EngineTest, SoundAloneGoesOutInSeconds) {
   EXPECT_EQ(r.samplesWritten, 20000);
   EXPECT_EQ(r.audioName, wav);
   EXPECT_TRUE(test::ParseWav(test::ReadFile(wav)).data == data);
+}
+
+TEST_F(EngineTest, AnInMemorySoundIsReadWithinItsBounds) {
+  Qsnd snd{};
+  QWaveFormat f{};
+  WaveFormatPCM(f, 8000, 1, 8);
+  SndMakeSilence(snd, 10000, f);
+  const std::string data = Ramp(10000);
+  std::memcpy(snd.SndData, data.data(), data.size());
+  Block inside;
+  inside.kind = SRC_IMAGE;
+  inside.snd = &snd;
+  inside.start = 1000;
+  Block beyond = inside;
+  beyond.start = 20000;  // past the end: unusable, skipped
+  audio_ = {beyond, inside};
+  audioFunc_ = [this](FilterRequest* f) { sound_.push_back({f->frame, f->snd->samples}); };
+  const std::string wav = Path("mem.wav");
+  ++blocks_;  // the test's own sound lives through the run
+  const QConReport r = Run("", wav);
+  SndFree(snd);
+  --blocks_;
+  ASSERT_EQ(left_, kNoError);
+  EXPECT_EQ(sound_, (std::vector<std::pair<int32_t, int32_t>>{{0, 8000}, {0, 1000}}));
+  EXPECT_EQ(r.samplesWritten, 9000);
+  EXPECT_TRUE(test::ParseWav(test::ReadFile(wav)).data == data.substr(1000));
 }
 
 TEST_F(EngineTest, DroppedPicturesBringNoExtraSound) {
