@@ -457,22 +457,24 @@ BOOL AviCodecIsEncoder_(uint32_t fourcc, BOOL& isEncoder) {
   return isEncoder;
 }
 
+namespace {
+// A codec default answered through a pointer (0 when unsupported), divided.
+BOOL ICDefault_(uint32_t fourcc, uint32_t msg, uint32_t divisor, int32_t& value) {
+  uint32_t v = 0;
+  if (ICOpenAndSendMessage_(fourcc, msg, reinterpret_cast<uintptr_t>(&v), 0) != ICERR_OK) return kFalse;
+  value = int32_t(v / divisor);
+  return kTrue;
+}
+}  // namespace
+
 BOOL AviCodecKeyFrameRate(uint32_t fourcc, int32_t& value) {
   PathScope path("ff_avi.AviCodecKeyFrameRate");
-  uint32_t v = 0;
-  if (ICOpenAndSendMessage_(fourcc, ICM_GETDEFAULTKEYFRAMERATE, reinterpret_cast<uintptr_t>(&v), 0) != ICERR_OK)
-    return kFalse;
-  value = int32_t(v);
-  return kTrue;
+  return ICDefault_(fourcc, ICM_GETDEFAULTKEYFRAMERATE, 1, value);
 }
 
 BOOL AviCodecQuality(uint32_t fourcc, int32_t& value) {
   PathScope path("ff_avi.AviCodecQuality");
-  uint32_t v = 0;
-  if (ICOpenAndSendMessage_(fourcc, ICM_GETDEFAULTQUALITY, reinterpret_cast<uintptr_t>(&v), 0) != ICERR_OK)
-    return kFalse;
-  value = int32_t(v / 100);
-  return kTrue;
+  return ICDefault_(fourcc, ICM_GETDEFAULTQUALITY, 100, value);
 }
 
 void AviCodecAbout(uint32_t fourcc) {
@@ -501,11 +503,17 @@ void AviCodecConfigure(QAviCodec* record) {
 
 void AVIGetVideoName(uint32_t fourcc, std::string& text) {
   PathScope path("ff_avi.AVIGetVideoName");
-  text.clear();
-  if (fourcc != 0) text = "(" + FourCCToStr(fourcc) + ") ";
+  // Built in a local and swapped in: GCC 12 warns falsely about assigning
+  // short literals to the caller's string here.
+  std::string name;
+  if (fourcc != 0) {
+    name.push_back('(');
+    name += FourCCToStr(fourcc);
+    name += ") ";
+  }
   bool appended = false;
   if (IsUncompressedFourCC(fourcc)) {
-    text += "Full frames, uncompressed";
+    name += "Full frames, uncompressed";
     appended = true;
   } else {
     uint32_t code = fourcc;
@@ -518,14 +526,15 @@ void AVIGetVideoName(uint32_t fourcc, std::string& text) {
       if (ICGetInfo(hic, &info, int32_t(sizeof info)) > 0) {
         const std::string d(info.szDescription, strnlen(info.szDescription, sizeof info.szDescription));
         if (!d.empty()) {
-          text += d;
+          name += d;
           appended = true;
         }
       }
       ICClose(hic);
     }
   }
-  if (!appended || text.empty()) text += "Unknown codec";
+  if (!appended || name.empty()) name += "Unknown codec";
+  text.swap(name);
 }
 
 void AVIGetAudioName(int32_t formatTag, std::string& text) {

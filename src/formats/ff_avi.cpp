@@ -369,6 +369,11 @@ void AviSndSeek(QAviFile* af, int32_t s) {
         sl.position = int32_t(std::trunc(sample * ratio));
       }
       sl.blocksRead = sample;
+      // Decoding starts at the stored sample (a whole coded block): the
+      // frames before the position asked for are decoded and dropped.
+      const int32_t start = int32_t(std::trunc(sample * ratio));
+      af->skipFrames = std::clamp(sl.position - start, 0, sl.position);
+      sl.position -= af->skipFrames;
       sl.decoded = sl.consumed = 0;
       sl.atEnd = kFalse;
       if (!af->convNotStarted && af->acm.handle != nullptr) WaveConvertDone(af->acm);
@@ -383,14 +388,23 @@ void AviSndLoad(QAviFile* af, Qsnd* snd, int32_t s, int32_t flags, int32_t count
     CheckPtr(af);
     CheckPtr(snd);
     QSndLoader& sl = af->sl;
-    if ((flags & 1) == 0 || s != sl.position) AviSndSeek(af, s);
+    if ((flags & 1) == 0 || s != sl.position + af->skipFrames) AviSndSeek(af, s);
     snd->samples = 0;
-    if ((sl.atEnd && sl.consumed >= sl.decoded) || af->audio == nullptr || Writing_(af))
+    // A position past the end (where a seek does nothing) has no sound either.
+    if ((sl.atEnd && sl.consumed >= sl.decoded) || af->audio == nullptr || Writing_(af) ||
+        (s >= sl.totalSamples && sl.totalSamples > 0))
       return ErrRaise(ERR_AVI, 3, kLoc + 80);
     if (af->convNotStarted) {
       WaveConvertInit(af->acm, InFormat_(af), &sl.OutFormat);
       af->convNotStarted = kFalse;
     }
+    while (af->skipFrames > 0) {
+      SndLoad(af, af->acm, sl, AviSndLoad_, std::min(af->skipFrames, 65536), *snd);
+      if (snd->samples <= 0) break;
+      af->skipFrames -= snd->samples;
+      sl.position += snd->samples;
+    }
+    af->skipFrames = 0;
     SndLoad(af, af->acm, sl, AviSndLoad_, count, *snd);
     sl.position += snd->samples;
     ErrRaise(ERR_AVI, 0, kLoc + 81);

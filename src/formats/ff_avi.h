@@ -53,7 +53,8 @@ struct QAviFile {
   int32_t customInfoUsed;
   QWaveConv acm;
   BOOL convNotStarted;
-  BOOL isOpen;  // counted among the open handles
+  BOOL isOpen;         // counted among the open handles
+  int32_t skipFrames;  // decoded frames to drop after a seek into a stored block
 };
 
 // Reading. Frame numbers count from 1 (0: the next); flags bit 0: a request

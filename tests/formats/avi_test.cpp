@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "conversion/conform.h"
+#include "formats/avi_fixture.h"
 #include "formats/avicodecs.h"
 #include "formats/ff_avi.h"
 #include "formats/ffbasic.h"
@@ -79,29 +80,8 @@ testing::AssertionResult SamePicture(const std::vector<uint8_t>& a, const std::v
                                      << int(b[i]) << "), PSNR " << Psnr(a, b);
 }
 
-// Nothing tracked, no file and no AVI handle left over; the current codec
-// as it was.
-class AviFileTest : public testing::Test {
+class AviFileTest : public test::AviStateTest {
  protected:
-  void SetUp() override {
-    AviGetVC(&saved_);
-    AviCodecList(nullptr, 0, 0, 0);
-    AviMakeCmpsOptions_();
-    ErrClear();
-    ErrWarnClear();
-    mem_ = MemCount();
-    files_ = FCount();
-    open_ = AviOpenCount();
-  }
-  void TearDown() override {
-    AviUseVC(&saved_);
-    AviMakeCmpsOptions_();
-    EXPECT_EQ(MemCount(), mem_) << "tracked blocks left over";
-    EXPECT_EQ(FCount(), files_) << "files left open";
-    EXPECT_EQ(AviOpenCount(), open_) << "AVI handles left open";
-    ErrClear();
-  }
-
   static void UseCodec(uint32_t code) {
     QAviCodec r{};
     AviCodecRecord(&r, code);
@@ -156,8 +136,6 @@ class AviFileTest : public testing::Test {
     for (Qimg& i : v) ImgFree(&i);
   }
 
-  QAviCodec saved_{};
-  int32_t mem_ = 0, files_ = 0, open_ = 0;
 };
 
 // --- pictures through every codec ---------------------------------------------------
@@ -213,6 +191,7 @@ TEST_P(AviCodecRoundTrip, PicturesComeBackAndFfmpegAgrees) {
   Free(pictures);
 
   if (!test::HaveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  EXPECT_EQ(test::ProbeTags(name)["nb_streams"], "1");
   auto v = test::Probe(name, "v:0");
   EXPECT_EQ(v["codec_name"], c.ffName);
   EXPECT_EQ(v["nb_frames"], "3");
@@ -298,6 +277,7 @@ TEST_P(AviSoundRoundTrip, SamplesComeBackExactly) {
   EXPECT_EQ(err, std::make_pair(ERR_AVI, 3));
 
   if (!test::HaveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  EXPECT_EQ(test::ProbeTags(name)["nb_streams"], "2");
   auto a = test::Probe(name, "a:0");
   EXPECT_EQ(a["codec_name"], c.ffName);
   EXPECT_EQ(a["channels"], std::to_string(c.channels));
@@ -336,6 +316,10 @@ TEST_F(AviFileTest, SoundOnlyFileOpensWithoutPictures) {
     AviImgLoad(af, &img, 1, 2);
   });
   EXPECT_EQ(err, std::make_pair(ERR_AVI, 1));
+  if (test::HaveFfmpeg()) {
+    EXPECT_EQ(test::ProbeTags(name)["nb_streams"], "1");
+    EXPECT_EQ(test::Probe(name, "a:0")["codec_name"], "pcm_s16le");
+  }
 }
 
 // --- the written file ----------------------------------------------------------------
@@ -591,7 +575,7 @@ TEST_P(AviForeign, OpensAndDecodesLikeFfmpeg) {
   for (size_t p = 0; p + 64 * 48 * 3 <= raw.size(); p += 64 * 48 * 3)
     theirs.emplace_back(raw.begin() + long(p), raw.begin() + long(p + 64 * 48 * 3));
   ASSERT_EQ(theirs.size(), size_t(frames));
-  std::string pcm;
+  std::string pcm, seeked;
   auto err = WithOpen(name, [&](QAviFile* af) {
     Qimg img{};
     std::vector<uint8_t> previous;
@@ -606,19 +590,31 @@ TEST_P(AviForeign, OpensAndDecodesLikeFfmpeg) {
     }
     ImgFree(&img);
     Qsnd s{};
-    for (int32_t at = 0;; at += s.samples) {
-      AviSndLoad(af, &s, at, 1, 4000);
-      if (s.samples == 0) break;
+    // In sequence to the end, which reports (9, 3) or gives nothing more.
+    for (int32_t at = 0; at < 100000; at += s.samples) {
+      ProtectedKeep([&] { AviSndLoad(af, &s, at, 1, 4000); });
+      const auto end = std::make_pair(ErrCategory(), ErrCode());
+      ErrClear();
+      if (end.first != 0 || s.samples == 0) {
+        EXPECT_TRUE(end.first == 0 || end == std::make_pair(ERR_AVI, 3)) << end.first << "," << end.second;
+        break;
+      }
       pcm.append(reinterpret_cast<char*>(s.SndData), size_t(s.samples) * 4);
-      if (at > 100000) break;
     }
+    // Into the middle of a coded block, and on from there.
+    AviSndLoad(af, &s, 1001, 0, 300);
+    seeked.append(reinterpret_cast<char*>(s.SndData), size_t(s.samples) * 4);
+    AviSndLoad(af, &s, 1301, 1, 300);
+    seeked.append(reinterpret_cast<char*>(s.SndData), size_t(s.samples) * 4);
     SndFree(s);
+    // Beyond the end there is nothing to deliver.
+    AviSndLoad(af, &s, 1 << 30, 0, 10);
   });
-  // The sound ends with (9, 3) once every sample was delivered.
   EXPECT_EQ(err, std::make_pair(ERR_AVI, 3));
   const std::string ffpcm = test::Run("ffmpeg -v error -i " + Quote(name) + " -map 0:a:0 -f s16le -ac 2 -");
   if (c.exactSound) {
     EXPECT_EQ(pcm, ffpcm);
+    EXPECT_EQ(seeked, ffpcm.substr(1001 * 4, 600 * 4));
   } else {
     EXPECT_NEAR(double(pcm.size()) / 4, double(ffpcm.size()) / 4, 1152);
   }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "formats/avi_fixture.h"
 #include "formats/avicodecs.h"
 #include "formats/ff_avi.h"
 #include "formats/ffbasic.h"
@@ -18,23 +19,8 @@ namespace {
 
 uint32_t Code(const char* s) { return MakeFourCC(s); }
 
-// Keeps the process-wide current codec as it was and checks that nothing
-// tracked is left (the list and the options' block exist before and after).
-class AviCodecsTest : public testing::Test {
+class AviCodecsTest : public test::AviStateTest {
  protected:
-  void SetUp() override {
-    AviGetVC(&saved_);
-    AviCodecList(nullptr, 0, 0, 0);
-    AviMakeCmpsOptions_();
-    ErrClear();
-    mem_ = MemCount();
-  }
-  void TearDown() override {
-    AviUseVC(&saved_);
-    AviMakeCmpsOptions_();
-    EXPECT_EQ(MemCount(), mem_) << "tracked blocks left over";
-    ErrClear();
-  }
   // Makes the record of a code current.
   void Use(const char* code) {
     QAviCodec r{};
@@ -46,8 +32,6 @@ class AviCodecsTest : public testing::Test {
     AviGetVC(&r);
     return r;
   }
-  QAviCodec saved_{};
-  int32_t mem_ = 0;
 };
 
 TEST_F(AviCodecsTest, VideoNames) {
