@@ -171,6 +171,15 @@ void VideoFuncBridge(FilterRequest* request) {
   rec->CurFrame++;
 }
 
+// A sound the host's function left claiming more samples than its block
+// holds would be read beyond the block.
+bool SoundConsistent(const Qsnd* snd) {
+  void* block = snd->SndData;
+  const int32_t at = MemFind(&block, 1);
+  const int64_t align = snd->format.blockAlign;
+  return at != UNDEF && align > 0 && int64_t(snd->samples) * align <= int64_t(MemEntry(at).size);
+}
+
 // Swaps two sounds, keeping each tracked block with its owner variable.
 void SndXchg(Qsnd& a, Qsnd& b) {
   MemXchg(&a.SndData, &b.SndData);
@@ -207,7 +216,12 @@ void AudioFuncBridge(FilterRequest* request) {
       if (snd->SndData != nullptr && !MemIsTracked(&snd->SndData)) snd->SndData = nullptr;
     }
   }
-  if (snd->SndData == nullptr || snd->samples <= 0) request->resultSnd = nullptr;
+  if (snd->SndData == nullptr || snd->samples <= 0) {
+    request->resultSnd = nullptr;
+  } else if (!SoundConsistent(snd)) {
+    ErrWarn(ERR_SND, 1, 6312);
+    request->resultSnd = nullptr;
+  }
   rec->CurSample += count;
   FinishApiCall();
 }
