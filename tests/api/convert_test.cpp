@@ -201,6 +201,29 @@ TEST_F(ConvertTest, PicturesFromMemory) {
   ImgFree(&host);
 }
 
+// A host may ask about files from inside its callbacks; a failing answer
+// leaves the running conversion alone.
+TEST_F(ConvertTest, FailingInformationInsideACallback) {
+  const std::string a = Picture("a.bmp", 8, 8);
+  const std::string missing = dir_ / "missing.bmp";
+  int32_t infoResult = -1;
+  host_.video = [&](ZeloRec* r, int32_t block) {
+    if (block >= 3) return;
+    ZeloFileInfo fi;
+    ZeloGetFileInfo(missing.c_str(), &fi, ZELO_FALSE);
+    ErrorInfo e;
+    ZeloGetLastError(&e);
+    infoResult = e.Result;
+    ZeloSrcSetFile(r, a.c_str());
+  };
+  ZeloAssignVideoSource(rec_, VideoCB);
+  const std::string out = dir_ / "out.jex";
+  ZeloSetOutputFile(rec_, out.c_str(), nullptr);
+  EXPECT_EQ(ZeloConvert(rec_), RES_OK);
+  EXPECT_EQ(infoResult, RES_ERROR);
+  EXPECT_EQ(Info(out).frames, 3);
+}
+
 TEST_F(ConvertTest, NoOutputNamesStillRunTheEngine) {
   const std::string a = Picture("a.bmp", 8, 8);
   VideoFiles({a, a, a});
