@@ -39,11 +39,12 @@ namespace {
 
 constexpr const char* kRLE = "Run Length Encoding (RLE)";
 
-// The name of the AVI compressor in the settings, as the file information
-// names it.
+// The name of the AVI compressor in the settings: the record's description
+// (what the compression dialog lists), else the name the file information
+// gives its code.
 std::string AviCodecName_(const QAviCodec& codec) {
-  std::string name;
-  AVIGetVideoName(codec.fourcc, name);
+  std::string name = AviCodecText(codec.description);
+  if (name.empty()) AVIGetVideoName(codec.fourcc, name);
   return name;
 }
 

@@ -160,8 +160,14 @@ void OpenAudio_(QAviFile* af, HRESULT& last) {
   sl.totalBlocks = length;
   sl.totalSamples = length;
   if (AVIStreamInfo(as, &af->audioInfo, int32_t(sizeof af->audioInfo)) != AVIERR_OK ||
-      AVIStreamReadFormat_(as, &sl.InFormat, sl.InFormatSize) != AVIERR_OK || sl.InFormatSize < 16)
+      AVIStreamReadFormat_(as, &sl.InFormat, sl.InFormatSize) != AVIERR_OK)
     return AVIIgnoreAudio_(af->audio);
+  // Shorter than a wave format: there is no format to describe.
+  if (sl.InFormatSize < 16) {
+    MemFree(&sl.InFormat);
+    sl.InFormatSize = 0;
+    return AVIIgnoreAudio_(af->audio);
+  }
   // The block holds at least the 18-byte format, and no more extra bytes
   // than were stored.
   if (sl.InFormatSize < kWaveFormatSize) {
@@ -461,7 +467,8 @@ void AviImgSave(QAviFile* af, Qimg* img) {
   Routine("ff_avi.AviImgSave", [&] {
     CheckPtr(af);
     CheckPtr(img);
-    if (!Writing_(af)) return ErrRaise(ERR_AVI, 2, kLoc + 110);
+    // A video stream whose setting up failed half-way takes no pictures.
+    if (!Writing_(af) || (af->video == nullptr && af->rawVideo != nullptr)) return ErrRaise(ERR_AVI, 2, kLoc + 110);
     // The rate is written as rate / 10000 in 32 bits.
     if (!std::isfinite(af->frameRate) || af->frameRate <= 0 || af->frameRate * 10000 > double(UINT32_MAX))
       return ErrRaise(ERR_AVI, 2, kLoc + 111);
@@ -647,7 +654,7 @@ void AviInfo(const std::string& name, QffInfo* info) {
       m.picturesReadable = ToBool(m.hasPictures && h->video != nullptr);
     }
     if (h->sl.InFormat != nullptr) {
-      std::memcpy(&m.storedFormat, h->sl.InFormat, sizeof m.storedFormat);
+      std::memcpy(&m.storedFormat, h->sl.InFormat, size_t(std::min<int32_t>(h->sl.InFormatSize, kWaveFormatSize)));
       m.pcmFormat = h->sl.OutFormat;
       m.sampleFrames = h->sl.totalSamples;
       AVIGetAudioName(InFormat_(h)->formatTag, m.audioName);

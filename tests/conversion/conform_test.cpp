@@ -220,6 +220,10 @@ TEST_F(ConFormTest, SaveSettingsAndTheirCompressionNames) {
   std::string text;
   FFSaveCodecName(avi, "out.avi", text);
   EXPECT_EQ(text, "Cinepak Codec by Radius");
+  // A record with only its code is named by the installed codec.
+  AviCodecSetText(avi.avi.description, "");
+  FFSaveCodecName(avi, "out.avi", text);
+  EXPECT_EQ(text.rfind("(cvid) ", 0), 0u) << text;
 }
 
 }  // namespace

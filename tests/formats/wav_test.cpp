@@ -42,11 +42,12 @@ class WavTest : public FormatTest {
 };
 
 // The source every stored format is made from: 1.3 s (more than one read
-// of a second), two tones so that the channels differ.
+// of a second), two tones so that the channels differ; without dither, so
+// that every run makes the same samples.
 std::string MakeSource(const std::string& dir, int rate, int channels) {
   const std::string src = dir + "/src_" + std::to_string(rate) + "_" + std::to_string(channels) + ".wav";
   if (!FileExists(src))
-    zelo::test::Run("sox -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
+    zelo::test::Run("sox -D -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
         " -b 16 " + Quote(src) + " synth 1.3 sine 440 sine 660 vol 0.7");
   return src;
 }
@@ -92,6 +93,8 @@ const Made kMade[] = {
     {"ff_gsm", "ffmpeg", "-c:a libgsm_ms", 8000, 1, 0, 0},
     {"ff_mp2", "ffmpeg", "-c:a mp2 -b:a 128k", 22050, 2, -1, 2},
     {"ff_mp3", "ffmpeg", "-c:a libmp3lame -b:a 64k", 22050, 2, -1, 2},
+    {"ff_mp3_44k", "ffmpeg", "-c:a libmp3lame -b:a 128k", 44100, 2, -1, 2},  // block align 1152, no byte rate
+    {"ff_mp2_mono", "ffmpeg", "-c:a mp2 -b:a 64k", 32000, 1, -1, 2},
     {"ff_extensible_s24", "ffmpeg", "-c:a pcm_s24le", 44100, 6, 1, 1},
 };
 
@@ -131,7 +134,7 @@ TEST_P(WavDecodeTest, ReadsWhatTheToolsDecode) {
   const std::string src = MakeSource(dir_.path(), m.rate, m.channels);
   const std::string file = Path(std::string(m.name) + ".wav");
   if (std::string(m.tool) == "sox")
-    zelo::test::Run("sox " + Quote(src) + " " + m.options + " " + Quote(file));
+    zelo::test::Run("sox -D " + Quote(src) + " " + m.options + " " + Quote(file));
   else
     zelo::test::Run("ffmpeg -v error -y -i " + Quote(src) + " " + m.options + " " + Quote(file));
   ASSERT_TRUE(FileExists(file)) << m.name;
@@ -289,7 +292,7 @@ TEST_F(WavTest, SeeksLandOnTheAskedSampleInEveryCoding) {
   const std::string src = MakeSource(dir_.path(), 22050, 2);
   for (const char* options : {"-b 16", "-e ima-adpcm", "-e ms-adpcm", "-e u-law"}) {
     const std::string file = Path("seek.wav");
-    zelo::test::Run("sox " + Quote(src) + " " + options + " " + Quote(file));
+    zelo::test::Run("sox -D " + Quote(src) + " " + options + " " + Quote(file));
     const std::string all = ReadAll(file);
     QWavFile hf{};
     ASSERT_EQ(Attempt([&] { WAVOpen(&hf, file); }), kNoError);
@@ -435,7 +438,7 @@ TEST_F(WavTest, InformationNamesTheStoredAndTheDeliveredFormat) {
   if (!HaveTool("sox")) GTEST_SKIP();
   const std::string src = MakeSource(dir_.path(), 22050, 1);
   const std::string ima = Path("ima.wav");
-  zelo::test::Run("sox " + Quote(src) + " -e ima-adpcm " + Quote(ima));
+  zelo::test::Run("sox -D " + Quote(src) + " -e ima-adpcm " + Quote(ima));
   QffInfo info;
   ASSERT_EQ(Attempt([&] { WAVInfo(ima, &info); }), kNoError);
   EXPECT_EQ(info.media.storedFormat.formatTag, 0x11);
@@ -455,7 +458,7 @@ TEST_F(WavTest, RefusedAllocationsLeaveNothing) {
   if (!HaveTool("sox")) GTEST_SKIP();
   const std::string src = MakeSource(dir_.path(), 22050, 2);
   const std::string file = Path("ms.wav");
-  zelo::test::Run("sox " + Quote(src) + " -e ms-adpcm " + Quote(file));
+  zelo::test::Run("sox -D " + Quote(src) + " -e ms-adpcm " + Quote(file));
   QWavFile hf{};
   Qsnd snd{};
   EveryAllocationFails(
