@@ -207,6 +207,10 @@ void WAVOpen(QWavFile* hf, const std::string& name) {
     if (in.formatTag == 1) {
       sl.OutFormat = *stored;
       sl.OutFormat.extraSize = 0;
+      // Samples of 12 or 20 bits fill their containers from the top: they
+      // are delivered at the container's size.
+      if (in.channels > 0 && in.blockAlign % in.channels == 0 && in.blockAlign / in.channels <= 4)
+        sl.OutFormat.bitsPerSample = uint16_t(in.blockAlign / in.channels * 8);
     } else {
       QWaveFormat out{};
       out.formatTag = 1;

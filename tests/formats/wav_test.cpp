@@ -336,6 +336,10 @@ std::string PcmFmt(int rate, int channels, int bits, bool withExtra = true) {
                   Le16s(uint16_t(align)) + Le16s(uint16_t(bits));
   return withExtra ? f + Le16s(0) : f;
 }
+// Mono 12-bit samples stored in 2 bytes each.
+std::string PcmFmt12() {
+  return Le16s(1) + Le16s(1) + Le32s(8000) + Le32s(16000) + Le16s(2) + Le16s(12) + Le16s(0);
+}
 std::string Bytes(size_t n) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; ++i) s[i] = char(i * 13 + 1);
@@ -356,6 +360,7 @@ TEST_F(WavTest, ChunksAroundTheSoundArePassedOverAndPadded) {
       {"data before fmt", Riff(Chunk("data", pcm) + Chunk("fmt ", PcmFmt(8000, 1, 16))), pcm},
       {"data claiming more than the file holds", Riff(Chunk("fmt ", PcmFmt(8000, 1, 16)) + Chunk("data", pcm, 1 << 30)), pcm},
       {"odd data of 8-bit sound", Riff(Chunk("fmt ", PcmFmt(8000, 1, 8)) + Chunk("data", pcm.substr(0, 999))), pcm.substr(0, 999)},
+      {"12-bit samples in 16-bit containers", Riff(Chunk("fmt ", PcmFmt12()) + Chunk("data", pcm)), pcm},
       {"partial frame at the end", Riff(Chunk("fmt ", PcmFmt(8000, 2, 16)) + Chunk("data", pcm.substr(0, 998))), pcm.substr(0, 996)},
   };
   for (const Case& c : cases) {
