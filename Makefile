@@ -30,6 +30,8 @@ test-asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j$(JOBS)
 
+# Makes its own pictures and sound, converts them to JEX and to AVI with
+# sound, and prints what zelo info says of both.
 demo: build
 	tools/demo.sh $(BUILD_DIR)
 

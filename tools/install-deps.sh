@@ -10,7 +10,7 @@ packages=(
   libcairo2-dev libfreetype-dev libfontconfig-dev libfltk1.3-dev libx11-dev
   libtiff-dev libpng-dev libjpeg-dev libxpm-dev
   libvorbis-dev libogg-dev
-  ffmpeg imagemagick sox
+  ffmpeg imagemagick sox python3
 )
 if [ "${1:-}" = "--extra" ]; then packages+=(clang libclang-rt-14-dev libvips-tools libvips-dev libmagickcore-6.q16-dev); fi
 

@@ -50,6 +50,20 @@ int32_t FramedStatus(const char* name, Work&& work) {
   return FinishApiCall();
 }
 
+// The lighter frame of exports that only read: name and exception trap, the
+// last-error record left alone.
+template <class R, class Work>
+R FramedLight(const char* name, R failure, Work&& work) {
+  std::lock_guard<std::recursive_mutex> lock(ApiMutex());
+  PathScope path(name);
+  try {
+    return work();
+  } catch (...) {
+    OnApiException();
+    return failure;
+  }
+}
+
 // Copies a text into a host buffer (the host sizes it).
 void CopyOut(char* buffer, const std::string& text);
 

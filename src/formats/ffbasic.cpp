@@ -81,6 +81,7 @@ constexpr DepthRow kDepthTable[] = {
 };
 
 bool g_lzw = false;
+bool g_mpeg2 = false;
 
 template <size_t N>
 const Row* Find(const Row (&table)[N], int32_t id) {
@@ -203,5 +204,8 @@ std::string FourCCToStr(uint32_t code) {
 
 bool FFLzwEnabled() { return g_lzw; }
 void FFSetLzw(bool on) { g_lzw = on; }
+
+bool FFMpeg2Enabled() { return g_mpeg2; }
+void FFSetMpeg2(bool on) { g_mpeg2 = on; }
 
 }  // namespace zelo

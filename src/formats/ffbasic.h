@@ -93,5 +93,8 @@ void FFDone(QffInitData* work);
 // The library-wide LZW switch of the TIFF writer.
 bool FFLzwEnabled();
 void FFSetLzw(bool on);
+// The library-wide MPEG-2 switch: MPEG output may then be written as MPEG-2.
+bool FFMpeg2Enabled();
+void FFSetMpeg2(bool on);
 
 }  // namespace zelo
