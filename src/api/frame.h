@@ -19,6 +19,27 @@ void TraceCall(MakeLine&& makeLine) {
   if (ExportTraceOn() && TraceActive()) TraceText(makeLine());
 }
 
+// An export called from a host callback while a library routine runs (a
+// conversion) gets a keeping frame of its own: its errors stay with it
+// instead of unwinding into the running routine and releasing what that holds.
+template <class Work>
+void RunExport(Work&& work) {
+  if (MonDepth() == 0) {
+    work();
+    return;
+  }
+  MonOpenKeep();
+  try {
+    work();
+  } catch (const EMon&) {
+    MonHandle();
+  } catch (...) {
+    MonClose();
+    throw;
+  }
+  MonClose();
+}
+
 // An export that returns a value: `failure` when the work throws.
 template <class R, class Work>
 R Framed(const char* name, R failure, Work&& work) {
@@ -27,7 +48,7 @@ R Framed(const char* name, R failure, Work&& work) {
   ResetResult();
   R value = failure;
   try {
-    value = work();
+    RunExport([&] { value = work(); });
   } catch (...) {
     OnApiException();
     value = failure;
@@ -43,7 +64,7 @@ int32_t FramedStatus(const char* name, Work&& work) {
   PathScope path(name);
   ResetResult();
   try {
-    work();
+    RunExport(work);
   } catch (...) {
     OnApiException();
   }
@@ -56,12 +77,13 @@ template <class R, class Work>
 R FramedLight(const char* name, R failure, Work&& work) {
   std::lock_guard<std::recursive_mutex> lock(ApiMutex());
   PathScope path(name);
+  R value = failure;
   try {
-    return work();
+    RunExport([&] { value = work(); });
   } catch (...) {
     OnApiException();
-    return failure;
   }
+  return value;
 }
 
 // Copies a text into a host buffer (the host sizes it).

@@ -159,12 +159,9 @@ ZELO_API void ZELO_CALL ZeloGetFileInfo(const char* fileName, ZeloFileInfo* info
     if (!described) {
       // The description failed and left only a warning (or nothing, when no
       // format could describe the file): the host is told.
-      // A keeping frame of its own: called from a host callback during a
-      // conversion, the raise must not release the running engine's blocks.
       const int32_t category = ErrWarnCategory() != 0 ? ErrWarnCategory() : ERR_FILE;
       const int32_t code = ErrWarnCode() != 0 ? ErrWarnCode() : 9;
-      ProtectedKeep([&] { ErrRaise(category, code, 6801); });
-      return;
+      return ErrRaise(category, code, 6801);
     }
     const QffMedia& m = ui.media;
     CopyField(info->fileName, ui.fileName);

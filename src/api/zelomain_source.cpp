@@ -340,12 +340,8 @@ ZELO_API int32_t ZELO_CALL ZeloSrcSetFile(ZeloRec* rec, const char* fileName) {
     MemFree(&destStrP);
     const size_t length = std::strlen(fileName);
     if (length >= INT32_MAX) ThrowFault("Range check error");
-    // Its own keeping frame: a refused allocation inside a source callback
-    // must not release what the running engine holds.
-    ProtectedKeep([&] {
-      _memalloc_(&destStrP, static_cast<int32_t>(length + 1), 6301, MEM_STRING,
-                 "zelomain.ZeloSrcSetFile.destStrP");
-    });
+    _memalloc_(&destStrP, static_cast<int32_t>(length + 1), 6301, MEM_STRING,
+               "zelomain.ZeloSrcSetFile.destStrP");
     if (destStrP == nullptr) return;
     std::memcpy(destStrP, fileName, length + 1);
     request->data = destStrP;
