@@ -6,50 +6,19 @@
 // picture the writer can store is saved and read back to the same pixels.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <type_traits>
 
 #include "formats/ffinfo.h"
+#include "fuzz_common.h"
 #include "foundation/basic.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
 #include "image/imgbasic.h"
 
 namespace zelo::fuzz {
-
-inline void Check(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-    std::abort();
-  }
-}
-
-// A file name of this process (fuzzers may run side by side).
-inline std::string TempName(const char* ext) {
-  return "/tmp/zelo-fuzz-" + std::to_string(::getpid()) + ext;
-}
-
-inline void WriteInput(const std::string& name, const uint8_t* data, size_t size) {
-  std::FILE* f = std::fopen(name.c_str(), "wb");
-  Check(f != nullptr, "temporary file");
-  if (size > 0) std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
-
-// Runs work in a keeping frame; true when it left no error.
-template <class Work>
-bool Succeeds(Work&& work) {
-  ProtectedKeep(work);
-  const bool ok = ErrNone();
-  ErrClear();
-  return ok;
-}
 
 inline volatile uint32_t g_sink = 0;
 

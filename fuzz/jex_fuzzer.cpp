@@ -3,8 +3,6 @@
 // sound read in pieces and by a seek, and its information taken. Whatever
 // the file holds, every step ends with success or an error, and nothing
 // stays allocated or open.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include <string>
 
 #include "api/library.h"
+#include "fuzz_common.h"
 #include "formats/ff_jex.h"
 #include "foundation/basic.h"
 #include "foundation/errors.h"
@@ -23,29 +22,14 @@
 namespace {
 
 using namespace zelo;
+using fuzz::Check;
+using fuzz::Succeeds;
 
 // Decoding work per input: frames are decoded up to this many bytes in all.
 constexpr int64_t kDecodeBudget = int64_t(48) << 20;
 
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "jex_fuzzer: %s\n", what);
-    std::abort();
-  }
-}
-
-// Runs a step in a keeping frame; true when it raised nothing.
-template <class Work>
-bool Step(Work&& work) {
-  ErrClear();
-  ProtectedKeep(work);
-  const bool ok = ErrNone();
-  ErrClear();
-  return ok;
-}
-
-const std::string& TempName() {
-  static const std::string name = "/tmp/zelo-jex-fuzz-" + std::to_string(::getpid()) + ".jex";
+const std::string& InputName() {
+  static const std::string name = fuzz::TempName(".jex");
   return name;
 }
 
@@ -60,21 +44,21 @@ void Read(QJexFile* hf) {
     // decodes from the key frame before it), then the palette lookups.
     bool ok = true;
     for (int32_t n = 1; n <= std::min(frames, budget / 2) && ok; ++n)
-      ok = Step([&] { JEXImgLoad(hf, &img, n, 1); });
-    if (budget > 1) Step([&] { JEXImgLoad(hf, &img, 1, 0); });
-    if (budget > 2) Step([&] { JEXImgLoad(hf, &img, std::min(frames, budget / 2), 0); });
+      ok = Succeeds([&] { JEXImgLoad(hf, &img, n, 1); });
+    if (budget > 1) Succeeds([&] { JEXImgLoad(hf, &img, 1, 0); });
+    if (budget > 2) Succeeds([&] { JEXImgLoad(hf, &img, std::min(frames, budget / 2), 0); });
     uint8_t pal[768];
-    Step([&] { JEXGetPal(hf, pal, 1, std::min(frames, 256)); });
-    Step([&] { JEXImgLoadNext(hf, &img); });
+    Succeeds([&] { JEXGetPal(hf, pal, 1, std::min(frames, 256)); });
+    Succeeds([&] { JEXImgLoadNext(hf, &img); });
   }
   // Sound in pieces, then from the middle by a seek.
   int32_t pos = 0;
   for (int i = 0; i < 2000; ++i) {
-    if (!Step([&] { JEXSndLoad(hf, &snd, pos, 1, 4096); }) || snd.samples <= 0) break;
+    if (!Succeeds([&] { JEXSndLoad(hf, &snd, pos, 1, 4096); }) || snd.samples <= 0) break;
     pos += snd.samples;
   }
-  Step([&] { JEXSndLoad(hf, &snd, hf->hdr.sampleCount / 2, 0, 1000); });
-  Step([&] { JEXSndLoad(hf, &snd, hf->hdr.sampleCount / 2 + 1, 1, 1000); });
+  Succeeds([&] { JEXSndLoad(hf, &snd, hf->hdr.sampleCount / 2, 0, 1000); });
+  Succeeds([&] { JEXSndLoad(hf, &snd, hf->hdr.sampleCount / 2 + 1, 1, 1000); });
 
   if (MemIsTracked(&img.pixPtr)) ImgFree(&img);
   if (MemIsTracked(&snd.SndData)) SndFree(snd);
@@ -88,24 +72,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  {
-    std::FILE* f = std::fopen(TempName().c_str(), "wb");
-    Check(f != nullptr, "cannot write the temporary file");
-    Check(std::fwrite(data, 1, size, f) == size, "cannot write the temporary file");
-    std::fclose(f);
-  }
+  fuzz::WriteInput(InputName(), data, size);
   const int32_t blocks = MemCount(), files = FCount();
 
   auto hf = std::make_unique<QJexFile>();
-  if (Step([&] { JEXOpen(hf.get(), TempName()); })) {
+  if (Succeeds([&] { JEXOpen(hf.get(), InputName()); })) {
     Read(hf.get());
-    Check(Step([&] { JEXClose(hf.get()); }), "closing a file opened for reading failed");
+    Check(Succeeds([&] { JEXClose(hf.get()); }), "closing a file opened for reading failed");
   }
   QffInfo info;
-  Step([&] { JEXInfo(TempName(), &info); });
+  Succeeds([&] { JEXInfo(InputName(), &info); });
 
   Check(MemCount() == blocks, "tracked blocks left over");
   Check(FCount() == files, "files left open");
-  std::remove(TempName().c_str());
+  std::remove(InputName().c_str());
   return 0;
 }
