@@ -657,7 +657,9 @@ int Info(int argc, char** argv) {
       status = kExitFailed;
       continue;
     }
-    const double duration = std::max(fi.videoDuration, fi.soundDuration);
+    // Copies: the record is packed, its doubles may be misaligned for a reference.
+    const double videoDuration = fi.videoDuration, soundDuration = fi.soundDuration;
+    const double duration = std::max(videoDuration, soundDuration);
     const struct {
       const char* key;
       std::string text;
