@@ -253,8 +253,10 @@ void WaveConvertDone(QWaveConv& state) {
 // --- streamed loading ---------------------------------------------------------
 
 void SndLoad(void* reader, QWaveConv& state, QSndLoader& loader, SndReadProc read, int32_t samples, Qsnd& out) {
-  // Out here: the frame's clean-up may run after the work has returned.
+  // Out here: the frame's clean-up may run after the work has returned, and
+  // it clears the owner of the reader's block, which must still be alive.
   bool outWasLive = false, dataWasLive = false;
+  uint8_t* block = nullptr;
   Routine("SndBasic.SndLoad", [&] {
     CheckPtr(read);
     QWaveFormat& pcm = loader.OutFormat;
@@ -286,7 +288,6 @@ void SndLoad(void* reader, QWaveConv& state, QSndLoader& loader, SndReadProc rea
     const int64_t wanted = int64_t(samples) * align;
     outWasLive = MemIsTracked(&out.SndData);
     dataWasLive = MemIsTracked(&loader.SndData);
-    uint8_t* block = nullptr;
     MonSetCleanup([&out, &loader, &outWasLive, &dataWasLive] {
       // The frame releases the blocks it allocated.
       if (!outWasLive) {
