@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
+#include "formats/ffinfo.h"
+#include "foundation/basic.h"
 #include "foundation/errors.h"
 #include "foundation/monitor.h"
 
@@ -41,6 +44,27 @@ bool Succeeds(Work&& work) {
   const bool ok = ErrNone();
   ErrClear();
   return ok;
+}
+
+// The body of a movie or sound reader's target: the input is opened into a
+// fresh record, read by `read`, closed (which must succeed after a good
+// open), and its information taken; nothing may stay allocated or open.
+template <class Record, class Open, class Read, class Close, class Info>
+int RunFileReader(const uint8_t* data, size_t size, const std::string& name, Open open, Read read,
+                  Close close, Info info) {
+  WriteInput(name, data, size);
+  const int32_t blocks = MemCount(), files = FCount();
+  auto record = std::make_unique<Record>();
+  if (Succeeds([&] { open(record.get(), name); })) {
+    read(record.get());
+    Check(Succeeds([&] { close(record.get()); }), "closing a file opened for reading failed");
+  }
+  QffInfo fi;
+  Succeeds([&] { info(name, &fi); });
+  Check(MemCount() == blocks, "tracked blocks left over");
+  Check(FCount() == files, "files left open");
+  std::remove(name.c_str());
+  return 0;
 }
 
 }  // namespace zelo::fuzz

@@ -72,19 +72,5 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::WriteInput(InputName(), data, size);
-  const int32_t blocks = MemCount(), files = FCount();
-
-  auto hf = std::make_unique<QJexFile>();
-  if (Succeeds([&] { JEXOpen(hf.get(), InputName()); })) {
-    Read(hf.get());
-    Check(Succeeds([&] { JEXClose(hf.get()); }), "closing a file opened for reading failed");
-  }
-  QffInfo info;
-  Succeeds([&] { JEXInfo(InputName(), &info); });
-
-  Check(MemCount() == blocks, "tracked blocks left over");
-  Check(FCount() == files, "files left open");
-  std::remove(InputName().c_str());
-  return 0;
+  return fuzz::RunFileReader<QJexFile>(data, size, InputName(), JEXOpen, Read, JEXClose, JEXInfo);
 }

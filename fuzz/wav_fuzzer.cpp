@@ -52,19 +52,5 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::WriteInput(InputName(), data, size);
-  const int32_t blocks = MemCount(), files = FCount();
-
-  auto hf = std::make_unique<QWavFile>();
-  if (Succeeds([&] { WAVOpen(hf.get(), InputName()); })) {
-    Read(hf.get());
-    Check(Succeeds([&] { WAVClose(hf.get()); }), "closing a file opened for reading failed");
-  }
-  QffInfo info;
-  Succeeds([&] { WAVInfo(InputName(), &info); });
-
-  Check(MemCount() == blocks, "tracked blocks left over");
-  Check(FCount() == files, "files left open");
-  std::remove(InputName().c_str());
-  return 0;
+  return fuzz::RunFileReader<QWavFile>(data, size, InputName(), WAVOpen, Read, WAVClose, WAVInfo);
 }
